@@ -1,0 +1,104 @@
+// The gzip stream codec: scalar types, the process-wide buffers, counters and
+// names shared by the reader (unzip, inflate) and the writer (zip, deflate,
+// trees, bits), and the prototypes of its services.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace codec {
+
+using uch = std::uint8_t;   // 8-bit unsigned
+using ush = std::uint16_t;  // 16-bit unsigned
+using ulg = std::uint32_t;  // 32-bit unsigned: CRC-32 and ISIZE are modulo 2^32
+using IPos = unsigned;      // position in the window
+using off64 = std::int64_t; // file offsets and byte counts: archives may exceed 4 GiB
+
+static_assert(sizeof(ulg) == 4, "gzip's CRC and length fields are 32 bits");
+static_assert(sizeof(ush) == 2, "d_buf and prev hold 16-bit entries");
+
+constexpr std::size_t INBUFSIZ = 0x8000;      // refill size of inbuf
+constexpr std::size_t INBUF_EXTRA = 64;       // slack the reader never fills
+constexpr std::size_t OUTBUFSIZ = 16384;      // flush threshold of outbuf
+constexpr std::size_t OUTBUF_EXTRA = 2048;    // room for the bits of one last code
+constexpr std::size_t WSIZE = 0x8000;         // DEFLATE window size
+constexpr std::size_t DIST_BUFSIZE = 0x8000;  // entries of d_buf
+constexpr std::size_t PREV_SIZE = 1u << 16;   // hash chains (32768) + hash heads (32768)
+// Zeroed bytes after the encoder's two window halves, so that match comparisons
+// that run past the end of the input near its end stay inside the allocation.
+constexpr std::size_t WINDOW_SLACK = 512;
+
+// Process-wide state. Zero-filled at start; never freed. One direction per
+// process: build mode writes, archive mode and listing read.
+//  name          size              meaning                                         written by / read by
+extern uch inbuf[INBUFSIZ + INBUF_EXTRA]; // reader: refilled input; writer: literals   fill_inbuf, ct_tally / readers, compress_block
+extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA]; // compressed output awaiting flush_outbuf  bit output, zip / flush_outbuf
+extern uch window[2 * WSIZE + WINDOW_SLACK]; // reader: first 32 KiB is the output window; writer: two halves   inflate, fill_window / flush_window, longest_match
+extern ush d_buf[DIST_BUFSIZE];         // match distances of the block being built  ct_tally / compress_block
+extern ush prev[PREV_SIZE];             // hash chain links, then hash heads         deflate / longest_match
+extern unsigned insize;                 // valid bytes in inbuf                       fill_inbuf, readers
+extern unsigned inptr;                  // next byte of inbuf to consume (<= insize)  readers
+extern unsigned outcnt;                 // reader: bytes waiting in window; writer: bytes in outbuf
+extern off64 bytes_in;                  // input bytes consumed (refills, file_read)   fill_inbuf, file_read / zip, listing
+extern off64 bytes_out;                 // output bytes handed on by the flushes      flush_window, flush_outbuf / zip, listing
+extern off64 header_bytes;              // gzip header + 8-byte trailer of a member    get_method, zip / listing
+extern int ifd;                         // input descriptor                           driver / fill_inbuf, file_read
+extern int ofd;                         // output descriptor                          driver / flushes
+extern char ifname[1024];               // input name, in every message               driver / error, read_error
+extern char ofname[1024];               // output name, in write_error                driver, get_method / write_error
+extern char *progname;                  // starts every message                       main / every message
+extern int method;                      // compression method of the member (8 = DEFLATE)  get_method, zip
+extern int part_nb;                     // member headers read from this input        get_method, listing
+extern int last_member;                 // cleared by get_method; nothing sets it
+extern long time_stamp;                 // modification time of the member            get_method, zip
+extern int exit_code;                   // final status of listing and building       driver, get_method
+extern int level;                       // compression level, always 9                zip, ct_tally
+extern unsigned strstart;               // match finder's window position             deflate / ct_tally, flush_block
+extern long block_start;                // window position where the block began; < 0 once slid out   deflate / flush_block
+extern int to_stdout;                   // -c                                          main, do_decompress / get_method
+extern int list;                        // -l                                          main / get_method
+extern int verbose;                     // -v                                          main / get_method, driver
+
+// Called by abort_gzip before the process ends, when set: the driver uses it to
+// remove a temporary link. Not part of the codec's own state; null by default.
+extern void (*abort_hook)();
+
+// Performance critical, measure any change with bench/.
+// The CRC-32 of RFC 1952. updcrc(nullptr, 0) restarts the register and returns
+// 0; otherwise the bytes are fed and the finished CRC of everything fed since the
+// last restart is returned.
+ulg updcrc(const uch *s, unsigned n);
+
+// Refills inbuf from ifd, gathering short reads until it is full or the input
+// ends; returns inbuf[0] and sets inptr to 1. An empty refill is read_error.
+int fill_inbuf(int eof_ok);
+
+// The input rule of every reader: the next byte of inbuf, or a refill.
+inline int next_input_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
+
+void flush_window();   // window[0..outcnt) -> CRC, ofd, bytes_out; outcnt = 0
+void flush_outbuf();   // outbuf[0..outcnt) -> ofd, bytes_out; outcnt = 0
+void write_buf(int fd, const void *buf, unsigned cnt); // all of it, or write_error
+void clear_bufs();     // empty input buffer, fresh counters
+char *gz_basename(char *fname);
+
+// The fatal exits. Every codec failure ends here with status 1.
+[[noreturn]] void error(const char *m);
+[[noreturn]] void read_error();
+[[noreturn]] void write_error();
+[[noreturn]] void abort_gzip();
+
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzz builds turn the fatal exit into this exception for the harness to catch.
+struct fatal_exit {};
+#endif
+
+// Reading side.
+int get_method(int in);        // reads a member header; method or -1
+int unzip(int in, int out);    // decodes one member, checks CRC and length; 0
+int inflate();                 // 0 ok, 1 malformed, 2 incomplete, 3 out of memory
+
+// Writing side.
+int zip(int in, int out);      // writes one complete member; 0
+
+} // namespace codec

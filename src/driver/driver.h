@@ -1,0 +1,59 @@
+// The archive driver: its buffers, flags and trailer state, and the prototypes
+// of the entry, trailer, feature list and the three actions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/codec.h"
+
+namespace driver {
+
+constexpr std::size_t BUFLEN = 1024;   // every driver buffer; strings hold at most 1023 characters
+constexpr std::size_t FEATLEN = 256;   // a formed feature entry or a lookup result (255 + NUL)
+constexpr std::size_t MARKER_LEN = 11; // the trailer marker, no terminator
+
+// Process-wide state of the driver. Zero-filled by main before anything else.
+//  name                 meaning                                    written by / read by
+extern char features[BUFLEN];       // the feature list                      options, find_preamble / build_preamble, extraction, listing
+extern char comment[BUFLEN];        // text shown to the operator            -C, find_preamble, default / Usage, build_preamble, extraction, listing
+extern char run_program[BUFLEN];    // run command template                  -r, find_preamble / build_preamble, extraction, listing
+extern char pipe_program[BUFLEN];   // extract command template              -f, find_preamble / build_preamble, extraction, listing
+extern char kelpa_path[BUFLEN];     // stub executable copied by the build    -p, default / build
+extern char uncompress_dir[BUFLEN]; // the -t directory                       -t / verify_fs
+extern int extract_only;            // -x: decode to standard output only     main / do_decompress
+extern int dont_run_program;        // -n: never run the run command          main / do_decompress
+extern codec::off64 preamble_end;   // offset of the payload's first byte     find_preamble / listing, extraction
+// Shared with the codec, which consults them: progname, exit_code, verbose, to_stdout, list.
+using codec::exit_code;
+using codec::list;
+using codec::progname;
+using codec::to_stdout;
+using codec::verbose;
+
+extern const char scid[64];         // the version line's text
+extern const char *F_OEM;           // key that -O puts before its argument
+
+// Messages on standard error, exactly as formatted.
+void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Entry.
+void Usage(int is_compressed);
+
+// Trailer.
+const char *get_eop();                      // the 11 marker bytes, assembled at run time
+char *find_program(char *ref);              // a path for ref, or null
+[[nodiscard]] int find_preamble(char *program); // descriptor at the payload, or -1
+[[nodiscard]] int build_preamble(char *program, int fd); // 0, or -1 after a message
+
+// Feature list.
+[[nodiscard]] int add_feature(const char *f); // 0, or -1 when the list would pass 1023 characters (unchanged then)
+char *get_feature(const char *f);           // the entry where f occurs, or null
+int strtrim(char *s);                       // new length after trailing white space is cut
+
+// Actions. Each is entered once and ends the process (listing returns per archive).
+void do_list(char *path);                   // sets exit_code = 1 on failure
+[[nodiscard]] int do_decompress(char *program); // 0 on success
+[[noreturn]] void do_build(int argc, char **argv); // argv: the input names
+
+} // namespace driver

@@ -1,0 +1,143 @@
+// kelpa's entry: the start-up probe that picks build or archive mode, the
+// options, the defaults, Usage, and the dispatch to exactly one action.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <unistd.h>
+
+#include "driver/driver.h"
+
+namespace driver {
+
+void Usage(int is_compressed) {
+    report("Version: %s\n", scid);
+    if (is_compressed) {
+        report("\n%s\n\n", comment);
+        report("Usage: %s [-hclnvtx]\n", progname);
+        report("%s", "    -h: show this help\n"
+                     "    -u: use as utility to decompress archive specified on command-line\n"
+                     "    -l: list compression statistics\n"
+                     "    -c: extract to stdout instead of archive name\n"
+                     "    -x: extract only. do not deflate the archive\n"
+                     "    -n: do not run install command after deflating archive\n"
+                     "    -t: temp path for decompression if archive allows\n"
+                     "    -v: verbose output\n");
+    } else {
+        report("Usage: %s [-huclva] [-p kelpa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
+               "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
+               "[-F feature_sting] <files...>\n",
+               progname);
+    }
+}
+
+namespace {
+
+// Copies an option's argument into a 1024-byte buffer, refusing what does not fit.
+void store_argument(char *dst, const char *arg, int letter) {
+    std::size_t len = std::strlen(arg);
+    if (len > BUFLEN - 1) {
+        report("%s: argument of -%c is too long\n", progname, letter);
+        std::exit(1);
+    }
+    std::memcpy(dst, arg, len + 1);
+}
+
+// Forms key + argument as one feature entry and appends it to the list.
+void store_feature(const char *key, const char *arg, int letter) {
+    char buf[FEATLEN];
+    int len = std::snprintf(buf, sizeof buf, "%s%s", key, arg);
+    if (len < 0 || static_cast<std::size_t>(len) > FEATLEN - 1) {
+        report("%s: argument of -%c is too long\n", progname, letter);
+        std::exit(1);
+    }
+    if (add_feature(buf) != 0) {
+        report("%s: feature list is too long\n", progname);
+        std::exit(1);
+    }
+}
+
+} // namespace
+
+} // namespace driver
+
+int main(int argc, char **argv) {
+    using namespace driver;
+    progname = argv[0];
+    for (char *b : {run_program, pipe_program, comment, features, kelpa_path, uncompress_dir})
+        std::memset(b, 0, BUFLEN);
+
+    int is_compressed = 0;
+    int opt_u = 0;
+    if (int fd = find_preamble(argv[0]); fd != -1) {
+        close(fd);
+        is_compressed = 1;
+    }
+
+    int c;
+    while ((c = getopt(argc, argv, "h?ucvxnlap:C:r:f:V:S:t:O:F:")) != -1) {
+        switch (c) {
+        case 'u': is_compressed = opt_u = 1; break;
+        case 'c': to_stdout = 1; break;
+        case 'v': verbose = 1; break;
+        case 'x': extract_only = 1; break;
+        case 'n': dont_run_program = 1; break;
+        case 'l': list = 1; break;
+        case 'a':
+            if (!is_compressed) store_feature("NOCOMPR", "", 'a');
+            break;
+        case 'p': store_argument(kelpa_path, optarg, c); break;
+        case 'C': store_argument(comment, optarg, c); break;
+        case 'r': store_argument(run_program, optarg, c); break;
+        case 'f': store_argument(pipe_program, optarg, c); break;
+        case 'V':
+            if (!is_compressed) store_feature("VFYFS=", optarg, c);
+            break;
+        case 'S':
+            if (!is_compressed) store_feature("FSSUB=", optarg, c);
+            break;
+        case 'O':
+            if (!is_compressed) store_feature(F_OEM, optarg, c);
+            break;
+        case 'F':
+            if (!is_compressed) store_feature("", optarg, c);
+            break;
+        case 't':
+            if (is_compressed) store_argument(uncompress_dir, optarg, c);
+            break;
+        default: // 'h', '?', an unknown option or a missing argument
+            Usage(is_compressed);
+            std::exit(1);
+        }
+    }
+
+    if (comment[0] == '\0') std::strcpy(comment, "Self-Extracting archive file");
+    if (kelpa_path[0] == '\0') {
+        if (const char *self = find_program(argv[0]); self != nullptr && std::strlen(self) < BUFLEN)
+            std::strcpy(kelpa_path, self);
+    }
+
+    char **av = argv + optind;
+    int names = argc - optind;
+
+    if (list) {
+        if (names > 0 && !is_compressed) {
+            for (int i = 0; i < names; i++) do_list(av[i]);
+        } else {
+            do_list(argv[0]);
+        }
+        std::exit(exit_code);
+    }
+    if (!is_compressed && names > 0) do_build(names, av);
+    if (!is_compressed) {
+        Usage(0);
+        report("%s: what files do you want to compress?\n", argv[0]);
+        std::exit(1);
+    }
+    if (opt_u && names == 0) {
+        Usage(1);
+        report("%s: which archive do you want to use?\n", argv[0]);
+        std::exit(1);
+    }
+    std::exit(do_decompress(opt_u ? av[0] : argv[0]) == 0 ? 0 : 1);
+}

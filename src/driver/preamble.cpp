@@ -1,0 +1,228 @@
+// The archive's trailer: the marker, resolving a program name to its file,
+// finding and reading the trailer, and writing a stub image with a trailer.
+//
+//   offset                      length   content
+//   0                           S        stub image: a copy of the file at kelpa_path
+//   S                           11       marker, no terminator (see get_eop)
+//   S + 11                      F + 1    features, NUL
+//   S + 12 + F                  K + 1    comment, NUL
+//   S + 13 + F + K              R + 1    run_program, NUL
+//   S + 14 + F + K + R          X + 1    pipe_program, NUL
+//   preamble_end                to EOF   payload: gzip members, or raw bytes under NOCOMPR
+//
+// The first occurrence of the marker in a file is the one after the stub, which
+// holds on condition that the stub never contains the 11 bytes in a row.
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+
+namespace driver {
+
+codec::off64 preamble_end;
+
+namespace {
+
+// The marker, each byte XORed with a key. The key is read through a volatile so
+// that no optimiser can fold the decoding back into the 11 bytes in a row,
+// which would turn this very executable into an archive.
+constexpr unsigned char MARKER_KEY = 0xA5;
+constexpr std::array<unsigned char, MARKER_LEN> encoded_marker = [] {
+    const char plain[] = {'k', 'e', 'l', 'p', 'a', '+', 'm', 'a', 'g', 'i', 'k'};
+    std::array<unsigned char, MARKER_LEN> out{};
+    for (std::size_t i = 0; i < MARKER_LEN; i++) out[i] = static_cast<unsigned char>(plain[i] ^ MARKER_KEY);
+    return out;
+}();
+volatile unsigned char marker_key = MARKER_KEY;
+
+constexpr std::size_t SCAN_READ = 8191;
+
+// KMP failure function of the marker: after a mismatch with `matched` bytes
+// matched, the longest proper prefix of the marker that is also a suffix of the
+// matched part is still matched, so no occurrence that starts inside a broken
+// partial match is missed.
+void marker_failure(const char *m, std::size_t fail[MARKER_LEN]) {
+    fail[0] = 0;
+    std::size_t k = 0;
+    for (std::size_t i = 1; i < MARKER_LEN; i++) {
+        while (k > 0 && m[i] != m[k]) k = fail[k - 1];
+        if (m[i] == m[k]) k++;
+        fail[i] = k;
+    }
+}
+
+// Reads one NUL-terminated trailer string into dst (BUFLEN bytes). Keeps the
+// first 1023 characters of a longer string and skips the rest up to its NUL.
+// Returns false at end of file or on an error, with the string cut there; the
+// caller then leaves the later strings as they were.
+bool read_trailer_string(int fd, char *dst, codec::off64 &pos) {
+    char chunk[512];
+    std::size_t n = 0;
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got <= 0) {
+            dst[n < BUFLEN ? n : BUFLEN - 1] = '\0';
+            return false;
+        }
+        const char *nul = static_cast<const char *>(std::memchr(chunk, '\0', static_cast<std::size_t>(got)));
+        std::size_t take = nul != nullptr ? static_cast<std::size_t>(nul - chunk) : static_cast<std::size_t>(got);
+        if (n < BUFLEN - 1) {
+            std::size_t room = BUFLEN - 1 - n;
+            std::memcpy(dst + n, chunk, take < room ? take : room);
+        }
+        n += take;
+        if (nul != nullptr) {
+            dst[n < BUFLEN ? n : BUFLEN - 1] = '\0';
+            pos += static_cast<codec::off64>(take) + 1;
+            // Put the offset just past the NUL for the next string.
+            lseek64(fd, pos, SEEK_SET);
+            return true;
+        }
+        pos += got;
+    }
+}
+
+} // namespace
+
+const char *get_eop() {
+    static char eop[MARKER_LEN];
+    for (std::size_t i = 0; i < MARKER_LEN; i++) eop[i] = static_cast<char>(encoded_marker[i] ^ marker_key);
+    return eop;
+}
+
+char *find_program(char *ref) {
+    static char result[BUFLEN + 1];
+    std::size_t reflen = std::strlen(ref);
+    if (reflen <= BUFLEN && access(ref, X_OK) == 0) {
+        std::memcpy(result, ref, reflen + 1);
+        return result;
+    }
+    if (ref[0] == '.') return ref;
+    const char *path = std::getenv("PATH");
+    if (path == nullptr) return nullptr;
+    std::unique_ptr<char, decltype(&std::free)> copy(strdup(path), &std::free);
+    if (!copy) return nullptr;
+    // Split by hand rather than with strtok: an empty element is an empty
+    // directory name, and must be tried like any other.
+    char *elem = copy.get();
+    for (;;) {
+        char *colon = std::strchr(elem, ':');
+        if (colon != nullptr) *colon = '\0';
+        int len = std::snprintf(result, sizeof result, "%s/%s", elem, ref);
+        if (len >= 0 && static_cast<std::size_t>(len) <= BUFLEN && access(result, X_OK) == 0) return result;
+        if (colon == nullptr) break;
+        elem = colon + 1;
+    }
+    return nullptr;
+}
+
+int find_preamble(char *program) {
+    char *path = find_program(program);
+    if (path == nullptr) {
+        report("%s: unable to find kelpa to build preamble\n", progname);
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_LARGEFILE);
+    if (fd < 0) {
+        std::perror(path);
+        return -1;
+    }
+
+    const char *marker = get_eop();
+    std::size_t fail[MARKER_LEN];
+    marker_failure(marker, fail);
+
+    std::unique_ptr<char[]> buf(new char[SCAN_READ + 1]);
+    codec::off64 consumed = 0; // bytes of earlier reads
+    std::size_t matched = 0;
+    codec::off64 after_marker = -1;
+    while (after_marker < 0) {
+        ssize_t got = read(fd, buf.get(), SCAN_READ);
+        if (got <= 0) {
+            close(fd);
+            return -1;
+        }
+        for (ssize_t i = 0; i < got; i++) {
+            char c = buf[static_cast<std::size_t>(i)];
+            // Performance: most of a stub is not the marker's first byte.
+            if (matched == 0) {
+                const void *k = std::memchr(buf.get() + i, marker[0], static_cast<std::size_t>(got - i));
+                if (k == nullptr) break;
+                i = static_cast<const char *>(k) - buf.get();
+                c = marker[0];
+            }
+            while (matched > 0 && c != marker[matched]) matched = fail[matched - 1];
+            if (c == marker[matched]) matched++;
+            if (matched == MARKER_LEN) {
+                after_marker = consumed + i + 1;
+                break;
+            }
+        }
+        consumed += got;
+    }
+    buf.reset();
+    lseek64(fd, after_marker, SEEK_SET);
+
+    codec::off64 pos = after_marker;
+    char *strings[] = {features, comment, run_program, pipe_program};
+    for (char *s : strings)
+        if (!read_trailer_string(fd, s, pos)) break;
+    preamble_end = lseek64(fd, 0, SEEK_CUR);
+    return fd;
+}
+
+int build_preamble(char *program, int fd) {
+    char *path = program[0] != '\0' ? find_program(program) : nullptr;
+    if (path == nullptr) {
+        report("%s: unable to find kelpa to build preamble\n", progname);
+        return -1;
+    }
+    struct stat64 st;
+    if (stat64(path, &st) != 0) {
+        std::perror(path);
+        return -1;
+    }
+    int in = open(path, O_RDONLY | O_LARGEFILE);
+    if (in < 0) {
+        std::perror(path);
+        return -1;
+    }
+    std::size_t size = static_cast<std::size_t>(st.st_size);
+    std::unique_ptr<char[]> image(new (std::nothrow) char[size + 1]);
+    if (!image) {
+        errno = ENOMEM;
+        std::perror(path);
+        close(in);
+        return -1;
+    }
+    std::size_t have = 0;
+    while (have < size) {
+        ssize_t got = read(in, image.get() + have, size - have);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            std::perror(path);
+            close(in);
+            return -1;
+        }
+        if (got == 0) break; // the stub shrank under us: copy what it holds
+        have += static_cast<std::size_t>(got);
+    }
+    close(in);
+
+    codec::write_buf(fd, image.get(), static_cast<unsigned>(have));
+    image.reset();
+    codec::write_buf(fd, get_eop(), MARKER_LEN);
+    for (const char *s : {features, comment, run_program, pipe_program})
+        codec::write_buf(fd, s, static_cast<unsigned>(std::strlen(s) + 1));
+    return 0;
+}
+
+} // namespace driver
