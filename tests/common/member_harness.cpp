@@ -55,7 +55,8 @@ void put_le32(std::string &s, std::uint32_t v) {
         write_file(dir + "/in.gz", member);
         in = open((dir + "/in.gz").c_str(), O_RDONLY);
     }
-    int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    write_file(dir + "/out", "");
+    int out = open(opt.output.empty() ? (dir + "/out").c_str() : opt.output.c_str(), O_WRONLY);
     ifd = in;
     ofd = out;
 

@@ -29,6 +29,7 @@ struct MemberOptions {
     bool list = false;
     std::string ofname = "out";   // ofname before get_method
     long time_stamp = 0;          // time_stamp before get_method
+    std::string output;           // write here instead of a fresh file (e.g. /dev/full)
 };
 
 // The input is named "in.gz" in messages and the program "kelpa".
