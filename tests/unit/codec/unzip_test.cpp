@@ -235,4 +235,39 @@ TEST(Unzip, WriteFailureNamesTheOutput) {
     EXPECT_EQ(r.err, "\nkelpa: out: No space left on device\n");
 }
 
+// --- The corrupt members of tests/data ------------------------------------------
+
+TEST(Unzip, CorruptMembersEndWithTheirMessage) {
+    const std::string pre = "\nkelpa: in.gz: ";
+    const std::string violated = pre + "invalid compressed data--format violated\n";
+    struct Case {
+        const char *file;
+        int status;
+        std::string err;
+        const char *out;
+    };
+    const Case cases[] = {
+        {"bad_magic.gz", 2, "kelpa: can only handle GZIP compression method\n", ""},
+        {"bad_method.gz", 2, "kelpa: in.gz: unknown method 9 -- get newer version of gzip\n", ""},
+        {"stored_nlen.gz", 1, violated, ""},
+        {"block_type3.gz", 1, violated, ""},
+        {"hlit_30.gz", 1, violated, ""},
+        {"fixed_symbol_286.gz", 1, violated, ""},
+        {"fixed_distance_30.gz", 1, violated, ""},
+        {"incomplete_literal.gz", 1, " incomplete literal tree\n" + violated, ""},
+        {"incomplete_distance.gz", 1, " incomplete distance tree\n" + violated, ""},
+        {"bad_crc.gz", 1, pre + "invalid compressed data--crc error\n", "abc"},
+        {"bad_length.gz", 1, pre + "invalid compressed data--length error\n", "abc"},
+        {"truncated_trailer.gz", 1, pre + "unexpected end of file\n", "abc"},
+        {"name_1024.gz", 1, pre + "corrupted input -- file name too large\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        auto r = run_member(testutil::read_file(std::string(KELPA_SOURCE_DIR) + "/tests/data/" + c.file));
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, c.out);
+    }
+}
+
 } // namespace
