@@ -48,6 +48,17 @@ std::string hand_archive(const TempDir &dir, const std::string &comment) {
     return path;
 }
 
+template <class Ehdr, class Phdr> bool has_program_header(const std::string &elf, unsigned type) {
+    Ehdr eh;
+    std::memcpy(&eh, elf.data(), sizeof eh);
+    for (unsigned i = 0; i < eh.e_phnum; i++) {
+        Phdr ph;
+        std::memcpy(&ph, elf.data() + eh.e_phoff + i * eh.e_phentsize, sizeof ph);
+        if (ph.p_type == type) return true;
+    }
+    return false;
+}
+
 } // namespace
 
 TEST(Entry, ArchiveOptionTextIs365Bytes) { EXPECT_EQ(archive_options.size(), 365u); }
@@ -166,24 +177,8 @@ TEST(Executable, IsStaticallyLinkedByDefault) {
     ASSERT_GE(bytes.size(), sizeof(Elf32_Ehdr));
     ASSERT_EQ(bytes.compare(0, 4, ELFMAG), 0);
     auto has_segment = [&](unsigned type) {
-        if (bytes[EI_CLASS] == ELFCLASS64) {
-            Elf64_Ehdr eh;
-            std::memcpy(&eh, bytes.data(), sizeof eh);
-            for (unsigned i = 0; i < eh.e_phnum; i++) {
-                Elf64_Phdr ph;
-                std::memcpy(&ph, bytes.data() + eh.e_phoff + i * eh.e_phentsize, sizeof ph);
-                if (ph.p_type == type) return true;
-            }
-        } else {
-            Elf32_Ehdr eh;
-            std::memcpy(&eh, bytes.data(), sizeof eh);
-            for (unsigned i = 0; i < eh.e_phnum; i++) {
-                Elf32_Phdr ph;
-                std::memcpy(&ph, bytes.data() + eh.e_phoff + i * eh.e_phentsize, sizeof ph);
-                if (ph.p_type == type) return true;
-            }
-        }
-        return false;
+        return bytes[EI_CLASS] == ELFCLASS64 ? has_program_header<Elf64_Ehdr, Elf64_Phdr>(bytes, type)
+                                             : has_program_header<Elf32_Ehdr, Elf32_Phdr>(bytes, type);
     };
     EXPECT_FALSE(has_segment(PT_INTERP)) << "kelpa asks for a dynamic loader";
     EXPECT_FALSE(has_segment(PT_DYNAMIC)) << "kelpa has dynamic sections";
