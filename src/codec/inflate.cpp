@@ -72,7 +72,6 @@ struct block_tables {
         huft_free(td);
     }
     void release_tl() { huft_free(tl), tl = nullptr; }
-    void release_td() { huft_free(td), td = nullptr; }
 };
 
 // Hands a full window on and starts it again.
