@@ -215,7 +215,9 @@ TEST(Listing, PayloadEndingInsideTheHeaderIsAFatalEof) {
     std::string a = write_archive(dir, "short.run", {"", "s", "", ""}, std::string("\x1f\x8b\x08\x08\0\0\0\0\0\3na", 12));
     auto r = run_kelpa({"-l", a});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\n" + testutil::kelpa_bin() + ": " + a + ": unexpected end of file\n");
+    std::string expect = "\n";
+    expect += testutil::kelpa_bin() + ": " + a + ": unexpected end of file\n";
+    EXPECT_EQ(r.err, expect);
     EXPECT_EQ(r.out, "");
 }
 
