@@ -38,7 +38,8 @@ static_assert((WSIZE & WMASK) == 0, "distances wrap modulo the window size");
 // The bit buffer held in registers for the length of one routine: taken from
 // bb/bk on entry and stored back by store() when the routine ends normally.
 // Whole bytes are fetched only when fewer bits than asked for are on hand, so
-// that at most 7 bits of look-ahead remain when the data ends.
+// the look-ahead never exceeds the request by a byte or more; inflate relies
+// on that when it gives unused bytes back to the input.
 struct bit_reader {
     ulg b = bb;
     unsigned k = bk;
@@ -479,8 +480,9 @@ int inflate() {
     } while (!e);
 
     // Whole bytes of look-ahead belong to what follows the data (the trailer).
-    // Every accepted code has at most 9 first-level bits, so at most one byte
-    // is left over, and it is the last one fetched: still in inbuf.
+    // The end of block is found through a lookup of at most 9 bits (wider
+    // first levels only come with codes that are rejected as incomplete), so
+    // at most one whole byte is left over: the last one fetched, still in inbuf.
     assert(bk < 16 && inptr >= bk / 8);
     while (bk >= 8) {
         bk -= 8;
