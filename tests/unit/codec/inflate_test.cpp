@@ -280,6 +280,31 @@ TEST(Inflate, RepeatsStartAtZeroAndRunOnIntoDistanceLengths) {
     EXPECT_EQ(decode_ok(b.done(), "mnmnm"), "mnmnm");
 }
 
+TEST(Inflate, LookAheadGivenBackAcrossARefill) {
+    // A one-bit end of block looked up through 9 bits leaves a whole byte of
+    // look-ahead; moving the end of the data across the first refill's end
+    // (32768 bytes of file) puts that byte on either side of it. The trailer
+    // must still be read from the first byte after the data.
+    std::vector<int> lit(265, 0);
+    lit[256] = 1;
+    for (int i = 0; i < 8; i++) lit['a' + i] = i + 2;
+    lit[264] = 9;
+    for (unsigned prefix = 32700; prefix < 32780; prefix++) {
+        SCOPED_TRACE(prefix);
+        std::string plain(prefix, 'p');
+        Bits st;
+        st.put(0, 1).put(0, 2).align().put(prefix, 16).put(0xffff - prefix, 16);
+        Bits dyn;
+        dynamic_header(dyn, true, lit, {0});
+        sym(dyn, canonical(lit), 'b');
+        sym(dyn, canonical(lit), 256);
+        plain += 'b';
+        auto r = run_member(gzip_wrap(st.done() + plain.substr(0, prefix) + dyn.done(), plain));
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_TRUE(r.out == plain);
+    }
+}
+
 // --- Malformed data --------------------------------------------------------
 
 TEST(Inflate, StoredLengthComplementMismatchIsMalformed) {
