@@ -210,9 +210,12 @@ std::string datagen(std::size_t size, std::uint32_t seed, double compressibility
     return out;
 }
 
-std::string zlib_gzip(const std::string &data, int level, int strategy, const std::string &name) {
+namespace {
+
+// One deflate call over all of `data`; window_bits picks the framing.
+std::string zlib_compress(const std::string &data, int level, int window_bits, int strategy, const std::string &name) {
     z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, strategy), Z_OK);
+    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, window_bits, 8, strategy), Z_OK);
     gz_header h{};
     std::string name_copy = name;
     if (!name.empty()) {
@@ -230,18 +233,14 @@ std::string zlib_gzip(const std::string &data, int level, int strategy, const st
     return out;
 }
 
+} // namespace
+
+std::string zlib_gzip(const std::string &data, int level, int strategy, const std::string &name) {
+    return zlib_compress(data, level, 15 + 16, strategy, name);
+}
+
 std::string zlib_deflate_raw(const std::string &data, int level, int strategy) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
-    std::string out(deflateBound(&z, data.size()) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
+    return zlib_compress(data, level, -15, strategy, "");
 }
 
 bool zlib_gunzip(const std::string &gz, std::string &out) {
