@@ -99,7 +99,7 @@ TEST_F(Trees, SecondInitBuildsNothingAndKeepsTheBlock) {
     ASSERT_EQ(codec::ct_tally(0, 'a'), 0);
     codec::ct_init(&attr, &method);
     EXPECT_EQ(codec::last_lit, 1u);
-    EXPECT_EQ(codec::dyn_ltree['a'].fc.freq, 1);
+    EXPECT_EQ(codec::dyn_ltree[static_cast<int>('a')].fc.freq, 1);
 }
 
 TEST_F(Trees, EveryTreeGetsAtLeastTwoCodes) {
