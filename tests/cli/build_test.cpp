@@ -267,4 +267,32 @@ TEST_F(Build, NamesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
     }
 }
 
+TEST_F(Build, ListingShowsWhatWasBuilt) {
+    file("a", testutil::datagen(5000, 5, 0.5));
+    file("b", testutil::datagen(7000, 6, 0.5));
+    auto gz = run_kelpa({"a", "b"}, in_dir());
+    ASSERT_EQ(gz.status, 0) << gz.err;
+    write_file(dir / "gz.arc", gz.out, 0755);
+    auto raw = run_kelpa({"-a", "-C", "raw one", "a"}, in_dir());
+    ASSERT_EQ(raw.status, 0) << raw.err;
+    write_file(dir / "raw.arc", raw.out, 0755);
+
+    auto r = run_kelpa({"-l", dir / "gz.arc", dir / "raw.arc"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    Archive a;
+    ASSERT_TRUE(parse_archive(gz.out, a));
+    char sizes[64];
+    std::snprintf(sizes, sizeof sizes, "%9ld %9ld ", long(a.payload.size()), 12000L);
+    const std::string want_gz = "Feature: NAME=a\nComment: Self-Extracting archive file\n    Run: \n"
+                                "Extract: cat > %p/%o\ncompressed  uncompr. ratio uncompressed_name\n" +
+                                std::string(sizes);
+    const std::string want_raw = "Feature: NOCOMPR,NAME=a\nComment: raw one\n    Run: \nExtract: cat > %p/%o\n"
+                                 "Statistics unavailable because data was not compressed\n";
+    ASSERT_EQ(r.out.substr(0, want_gz.size()), want_gz);
+    std::size_t row_end = r.out.find('\n', want_gz.size());
+    ASSERT_NE(row_end, std::string::npos);
+    EXPECT_EQ(r.out.substr(row_end - 2, 3), " a\n") << "the first member's stored name";
+    EXPECT_EQ(r.out.substr(row_end + 1), want_raw);
+}
+
 } // namespace
