@@ -20,9 +20,9 @@ constexpr std::size_t NAME_ROOM = FEATLEN - sizeof "NAME=";
 // Copies the input's bytes unchanged. A failed read ends the build through
 // the codec's read-error exit, so a short copy is never taken for the file.
 void copy_raw(int in) {
-    // Larger than the 256-byte scratch area the format allows for: the bytes
-    // written are the same, with far fewer system calls.
-    static char buf[32768];
+    // Larger blocks than the 256-byte scratch area: the bytes written are the
+    // same, with far fewer system calls.
+    char buf[32768];
     for (;;) {
         ssize_t got = read(in, buf, sizeof buf);
         if (got < 0 && errno == EINTR) continue;
