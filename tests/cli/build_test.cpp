@@ -1,0 +1,298 @@
+// Build mode end to end: the real kelpa writes archives of real files, and
+// each is checked byte for byte: stub, marker, the four strings, payload.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/testutil.h"
+#include "../unit/codec/encoder_check.h"
+
+using namespace encoder_check;
+using testutil::read_file;
+using testutil::run_kelpa;
+using testutil::write_file;
+
+namespace {
+
+struct Archive {
+    std::string features, comment, run, extract, payload;
+};
+
+// Splits an archive into its parts, checking that it begins with the stub
+// (kelpa itself) and the marker.
+bool parse_archive(const std::string &a, Archive &out) {
+    const std::string stub = read_file(testutil::kelpa_bin());
+    const std::string marker = std::string("kelpa") + "+magik";
+    if (a.compare(0, stub.size(), stub) != 0) {
+        ADD_FAILURE() << "archive does not begin with the stub image";
+        return false;
+    }
+    if (a.compare(stub.size(), marker.size(), marker) != 0) {
+        ADD_FAILURE() << "no marker after the stub image";
+        return false;
+    }
+    std::size_t pos = stub.size() + marker.size();
+    for (std::string *s : {&out.features, &out.comment, &out.run, &out.extract}) {
+        std::size_t nul = a.find('\0', pos);
+        if (nul == std::string::npos) {
+            ADD_FAILURE() << "trailer strings cut";
+            return false;
+        }
+        *s = a.substr(pos, nul - pos);
+        pos = nul + 1;
+    }
+    out.payload = a.substr(pos);
+    return true;
+}
+
+// A fatal codec message: a blank line, then the program's name and the text.
+std::string codec_message(const std::string &text) {
+    return std::string("\n").append(testutil::kelpa_bin()).append(": ").append(text).append("\n");
+}
+
+class Build : public ::testing::Test {
+protected:
+    testutil::TempDir dir;
+    testutil::RunOptions in_dir() const {
+        testutil::RunOptions o;
+        o.cwd = dir.path();
+        o.stdin_null = true;
+        return o;
+    }
+    void file(const std::string &name, const std::string &data) { write_file(dir / name, data); }
+};
+
+TEST_F(Build, WritesStubMarkerStringsAndOneMemberPerInput) {
+    mkdir((dir / "dir").c_str(), 0755);
+    mkdir((dir / "dir/sub").c_str(), 0755);
+    const std::string data = testutil::datagen(300000, 3, 0.75);
+    file("dir/sub/file.tar", data);
+    auto r = run_kelpa({"dir/sub/file.tar"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    Archive a;
+    ASSERT_TRUE(parse_archive(r.out, a));
+    EXPECT_EQ(a.features, "NAME=file.tar");
+    EXPECT_EQ(a.comment, "Self-Extracting archive file");
+    EXPECT_EQ(a.run, "");
+    EXPECT_EQ(a.extract, "");
+    std::vector<Member> ms;
+    ASSERT_TRUE(split_members(a.payload, ms));
+    ASSERT_EQ(ms.size(), 1u);
+    EXPECT_EQ(ms[0].name, "file.tar");
+    EXPECT_EQ(ms[0].data, data);
+    EXPECT_EQ(ms[0].crc, testutil::zlib_crc32(data));
+    EXPECT_EQ(ms[0].isize, data.size());
+}
+
+TEST_F(Build, ArchivesRealFiles) {
+    // The kelpa executable and a source file: binary and text as they come.
+    const std::string exe = read_file(testutil::kelpa_bin());
+    const std::string src = read_file(std::string(KELPA_SOURCE_DIR) + "/src/codec/trees.cpp");
+    file("kelpa.bin", exe);
+    file("trees.cpp", src);
+    auto r = run_kelpa({"kelpa.bin", "trees.cpp"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    Archive a;
+    ASSERT_TRUE(parse_archive(r.out, a));
+    std::vector<Member> ms;
+    ASSERT_TRUE(split_members(a.payload, ms));
+    ASSERT_EQ(ms.size(), 2u);
+    EXPECT_TRUE(ms[0].data == exe);
+    EXPECT_TRUE(ms[1].data == src);
+    EXPECT_EQ(ms[1].isize, std::uint32_t(exe.size() + src.size()));
+    EXPECT_LT(a.payload.size(), exe.size()) << "the payload compresses";
+}
+
+TEST_F(Build, OptionsFillTheTrailerInCommandLineOrder) {
+    file("a", "alpha");
+    auto r = run_kelpa({"-F", "X=1", "-O", "acme", "-V", "/tmp", "-S", "sub", "-C", "note", "-r", "sh install",
+                        "-f", "tar xf -", "a"},
+                       in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    Archive a;
+    ASSERT_TRUE(parse_archive(r.out, a));
+    EXPECT_EQ(a.features, "X=1,KX_VENDOR=acme,VFYFS=/tmp,FSSUB=sub,NAME=a");
+    EXPECT_EQ(a.comment, "note");
+    EXPECT_EQ(a.run, "sh install");
+    EXPECT_EQ(a.extract, "tar xf -");
+}
+
+TEST_F(Build, RawArchiveHoldsTheInputsBackToBack) {
+    const std::string a_data = testutil::datagen(70000, 4, 0.5);
+    file("a", a_data);
+    file("b", "bravo");
+    file("empty", "");
+    auto r = run_kelpa({"-a", "a", "empty", "b"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    Archive a;
+    ASSERT_TRUE(parse_archive(r.out, a));
+    EXPECT_EQ(a.features, "NOCOMPR,NAME=a");
+    EXPECT_TRUE(a.payload == a_data + "bravo");
+}
+
+TEST_F(Build, FirstInputNamedLikeTheFlagMakesThePayloadRaw) {
+    file("NOCOMPR.tar", "raw bytes");
+    file("b", "more");
+    auto r = run_kelpa({"NOCOMPR.tar", "b"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    Archive a;
+    ASSERT_TRUE(parse_archive(r.out, a));
+    EXPECT_EQ(a.features, "NAME=NOCOMPR.tar");
+    EXPECT_EQ(a.payload, "raw bytesmore");
+}
+
+TEST_F(Build, SeveralInputsGiveMembersWithTheRunningTotal) {
+    file("a", testutil::datagen(5000, 5, 0.5));
+    file("b", testutil::datagen(7000, 6, 0.5));
+    file("empty", "");
+    auto r = run_kelpa({"a", "empty", "b"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    Archive a;
+    ASSERT_TRUE(parse_archive(r.out, a));
+    EXPECT_EQ(a.features, "NAME=a");
+    std::vector<Member> ms;
+    ASSERT_TRUE(split_members(a.payload, ms));
+    ASSERT_EQ(ms.size(), 3u);
+    EXPECT_EQ(ms[1].name, "empty");
+    EXPECT_EQ(ms[1].data, "");
+    EXPECT_EQ(ms[0].isize, 5000u);
+    EXPECT_EQ(ms[1].isize, 5000u);
+    EXPECT_EQ(ms[2].isize, 12000u);
+    // The archive's last four bytes: the payload's total size.
+    EXPECT_EQ(le32(r.out, r.out.size() - 4), 12000u);
+}
+
+TEST_F(Build, MissingInputIsReportedSkippedAndFailsTheBuild) {
+    file("a", "alpha");
+    file("b", "bravo");
+    for (bool raw : {false, true}) {
+        std::vector<std::string> args{"a", "missing", "b"};
+        if (raw) args.insert(args.begin(), "-a");
+        auto r = run_kelpa(args, in_dir());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "missing: No such file or directory\n");
+        Archive a;
+        ASSERT_TRUE(parse_archive(r.out, a));
+        if (raw) {
+            EXPECT_EQ(a.payload, "alphabravo");
+            continue;
+        }
+        std::vector<Member> ms;
+        ASSERT_TRUE(split_members(a.payload, ms));
+        ASSERT_EQ(ms.size(), 2u);
+        EXPECT_EQ(ms[1].data, "bravo");
+        EXPECT_EQ(ms[1].isize, 10u);
+    }
+}
+
+TEST_F(Build, FullDeviceEndsWithTheWriteError) {
+    file("a", "alpha");
+    for (const char *opt : {"-C", "-a"}) {
+        testutil::RunOptions o = in_dir();
+        o.stdout_fd = open("/dev/full", O_WRONLY);
+        auto r = run_kelpa({opt, "x", "a"}, o);
+        close(o.stdout_fd);
+        EXPECT_EQ(r.status, 1) << opt;
+        EXPECT_EQ(r.err, codec_message("No space left on device")) << opt;
+    }
+}
+
+TEST_F(Build, StubProblemsStopTheBuildBeforeAnyPayload) {
+    file("a", "alpha");
+    auto r = run_kelpa({"-p", "/nonexistent/stub", "a"}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, testutil::kelpa_bin() + ": unable to find kelpa to build preamble\n");
+
+    // A directory passes the execute test but cannot be read.
+    r = run_kelpa({"-p", dir.path(), "a"}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, dir.path() + ": Is a directory\n");
+}
+
+TEST_F(Build, ReadErrorOnAnInputEndsTheBuild) {
+    mkdir((dir / "d").c_str(), 0755);
+    file("a", "alpha");
+    for (bool raw : {false, true}) {
+        std::vector<std::string> args{"a", "d", "a"};
+        if (raw) args.insert(args.begin(), "-a");
+        auto r = run_kelpa(args, in_dir());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, codec_message("d: Is a directory"));
+        Archive a;
+        ASSERT_TRUE(parse_archive(r.out, a));
+        // Only the input before the failure is in the payload.
+        if (raw) {
+            EXPECT_EQ(a.payload, "alpha");
+        } else {
+            std::vector<Member> ms;
+            ASSERT_TRUE(split_members(a.payload, ms));
+            EXPECT_EQ(ms.size(), 1u);
+        }
+    }
+}
+
+TEST_F(Build, NamesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
+    const std::string longest_entry(250, 'n'); // "NAME=" + 250 fills the 256-byte entry
+    file(longest_entry, "fits");
+    auto ok = run_kelpa({longest_entry}, in_dir());
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    Archive a;
+    ASSERT_TRUE(parse_archive(ok.out, a));
+    EXPECT_EQ(a.features, "NAME=" + longest_entry);
+
+    const std::string too_long_entry(251, 'n');
+    file(too_long_entry, "does not fit");
+    std::string too_long_path = "./";
+    while (too_long_path.size() < 1024) too_long_path += "./";
+    too_long_path += "a";
+    file("a", "alpha");
+    struct Case {
+        std::vector<std::string> args;
+        std::string culprit;
+    } cases[] = {{{too_long_entry}, too_long_entry},
+                 {{"a", too_long_path}, too_long_path},
+                 {{"-a", too_long_path}, too_long_path}};
+    for (const Case &c : cases) {
+        auto r = run_kelpa(c.args, in_dir());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(c.culprit + ": file name too long"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(Build, ListingShowsWhatWasBuilt) {
+    file("a", testutil::datagen(5000, 5, 0.5));
+    file("b", testutil::datagen(7000, 6, 0.5));
+    auto gz = run_kelpa({"a", "b"}, in_dir());
+    ASSERT_EQ(gz.status, 0) << gz.err;
+    write_file(dir / "gz.arc", gz.out, 0755);
+    auto raw = run_kelpa({"-a", "-C", "raw one", "a"}, in_dir());
+    ASSERT_EQ(raw.status, 0) << raw.err;
+    write_file(dir / "raw.arc", raw.out, 0755);
+
+    auto r = run_kelpa({"-l", dir / "gz.arc", dir / "raw.arc"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    Archive a;
+    ASSERT_TRUE(parse_archive(gz.out, a));
+    char sizes[64];
+    std::snprintf(sizes, sizeof sizes, "%9ld %9ld ", long(a.payload.size()), 12000L);
+    const std::string want_gz = "Feature: NAME=a\nComment: Self-Extracting archive file\n    Run: \n"
+                                "Extract: cat > %p/%o\ncompressed  uncompr. ratio uncompressed_name\n" +
+                                std::string(sizes);
+    const std::string want_raw = "Feature: NOCOMPR,NAME=a\nComment: raw one\n    Run: \nExtract: cat > %p/%o\n"
+                                 "Statistics unavailable because data was not compressed\n";
+    ASSERT_EQ(r.out.substr(0, want_gz.size()), want_gz);
+    std::size_t row_end = r.out.find('\n', want_gz.size());
+    ASSERT_NE(row_end, std::string::npos);
+    EXPECT_EQ(r.out.substr(row_end - 2, 3), " a\n") << "the first member's stored name";
+    EXPECT_EQ(r.out.substr(row_end + 1), want_raw);
+}
+
+} // namespace
