@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,8 @@ struct SplitCase {
     const char *sep;
     std::vector<std::string> fields;
 };
+
+void PrintTo(const SplitCase &c, std::ostream *os) { *os << (c.input != nullptr ? c.input : "(null)"); }
 
 class Split : public ::testing::TestWithParam<SplitCase> {};
 

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <ostream>
 
 #include "support/ss.h"
 
@@ -44,6 +45,8 @@ struct MegCase {
     unsigned long long bavail;
     int megs;
 };
+
+void PrintTo(const MegCase &c, std::ostream *os) { *os << c.bsize << "x" << c.bavail; }
 
 class MegArithmetic : public FsInfo, public ::testing::WithParamInterface<MegCase> {};
 
