@@ -97,6 +97,7 @@ struct fatal_exit {};
 int get_method(int in);        // reads a member header; method or -1
 int unzip(int in, int out);    // decodes one member, checks CRC and length; 0
 int inflate();                 // 0 ok, 1 malformed, 2 incomplete, 3 out of memory
+char *to_basename(char *fname); // moves the part after the last '/' to the front; fname
 
 // Writing side.
 int zip(int in, int out);      // writes one complete member; 0

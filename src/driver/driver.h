@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "codec/codec.h"
 
@@ -53,6 +54,9 @@ int strtrim(char *s);                       // new length after trailing white s
 
 // Actions. Each is entered once and ends the process (listing returns per archive).
 void do_list(char *path);                   // sets exit_code = 1 on failure
+// Prints num/den in per mille as a signed percentage with one decimal; 64-bit
+// so that sizes past 2 GiB give the right ratio.
+void display_ratio(codec::off64 num, codec::off64 den, std::FILE *file);
 [[nodiscard]] int do_decompress(char *program); // 0 on success
 [[noreturn]] void do_build(int argc, char **argv); // argv: the input names
 

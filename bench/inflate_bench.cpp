@@ -1,0 +1,153 @@
+// Decode speed: kelpa's member reader and inflate against zlib's inflate on the
+// same members (made by zlib at level 9), in the same run; prints MB/s of
+// decoded output and the kelpa/zlib ratio per file. Corpus: $KELPA_CORPUS
+// (default bench/corpus, see make_corpus.sh); files are cut to their first
+// 32 MiB to keep runs short.
+#include <benchmark/benchmark.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+#include "codec/codec.h"
+
+namespace {
+
+constexpr std::size_t PREFIX = 32u << 20;
+
+struct Member {
+    std::string name;
+    std::size_t plain_size = 0;
+    std::string gz;
+    int fd = -1; // memfd holding gz, for kelpa's descriptor-based input
+};
+
+std::string read_prefix(const std::string &path) {
+    std::string s;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return s;
+    s.resize(PREFIX);
+    std::size_t have = 0;
+    ssize_t got;
+    while (have < PREFIX && (got = read(fd, s.data() + have, PREFIX - have)) > 0) have += static_cast<std::size_t>(got);
+    close(fd);
+    s.resize(have);
+    return s;
+}
+
+std::string zlib_gzip9(const std::string &in) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, in.size()) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+int null_fd() {
+    static int fd = open("/dev/null", O_WRONLY);
+    return fd;
+}
+
+void kelpa_decode(benchmark::State &state, const Member *m) {
+    static char name[] = "inflate_bench";
+    for (auto _ : state) {
+        codec::progname = name;
+        codec::clear_bufs();
+        codec::part_nb = 0;
+        lseek(m->fd, 0, SEEK_SET);
+        codec::ifd = m->fd;
+        if (codec::get_method(m->fd) != 8) state.SkipWithError("header rejected");
+        codec::unzip(m->fd, null_fd());
+        if (codec::bytes_out != static_cast<codec::off64>(m->plain_size)) state.SkipWithError("wrong length");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * m->plain_size));
+}
+
+void zlib_decode(benchmark::State &state, const Member *m) {
+    static unsigned char out[32768];
+    for (auto _ : state) {
+        z_stream z{};
+        inflateInit2(&z, 31);
+        z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(m->gz.data()));
+        z.avail_in = static_cast<uInt>(m->gz.size());
+        int r;
+        do {
+            z.next_out = out;
+            z.avail_out = sizeof out;
+            r = inflate(&z, Z_NO_FLUSH);
+            // The same per-window write to /dev/null that kelpa makes.
+            if (write(null_fd(), out, sizeof out - z.avail_out) < 0) break;
+        } while (r == Z_OK);
+        if (r != Z_STREAM_END || z.total_out != m->plain_size) state.SkipWithError("zlib failed");
+        inflateEnd(&z);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * m->plain_size));
+}
+
+// Collects MB/s per benchmark so that the ratios can be printed at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> mbps;
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &r : runs) {
+            auto it = r.counters.find("bytes_per_second");
+            if (it != r.counters.end() && r.run_type == Run::RT_Iteration)
+                mbps[r.benchmark_name()] = it->second.value / 1e6;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const char *dir = std::getenv("KELPA_CORPUS");
+    std::string corpus = dir != nullptr ? dir : "bench/corpus";
+    std::vector<Member> members;
+    for (const char *f : {"include.tar", "binary", "compressed", "random"}) {
+        std::string plain = read_prefix(corpus + "/" + f);
+        if (plain.empty()) {
+            std::fprintf(stderr, "%s/%s: missing, skipped\n", corpus.c_str(), f);
+            continue;
+        }
+        Member m;
+        m.name = f;
+        m.plain_size = plain.size();
+        m.gz = zlib_gzip9(plain);
+        m.fd = memfd_create(f, 0);
+        if (m.fd < 0 || write(m.fd, m.gz.data(), m.gz.size()) != static_cast<ssize_t>(m.gz.size())) return 1;
+        members.push_back(std::move(m));
+    }
+    if (members.empty()) {
+        std::fprintf(stderr, "no corpus in %s: run bench/make_corpus.sh first or set KELPA_CORPUS\n", corpus.c_str());
+        return 1;
+    }
+    for (const Member &m : members) {
+        benchmark::RegisterBenchmark(("kelpa/" + m.name).c_str(), kelpa_decode, &m)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("zlib/" + m.name).c_str(), zlib_decode, &m)->Unit(benchmark::kMillisecond);
+    }
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    std::printf("\n%-12s %10s %10s %10s %12s\n", "file", "size MB", "kelpa MB/s", "zlib MB/s", "kelpa/zlib");
+    for (const Member &m : members) {
+        double k = reporter.mbps["kelpa/" + m.name];
+        double z = reporter.mbps["zlib/" + m.name];
+        std::printf("%-12s %10.1f %10.1f %10.1f %12.2f\n", m.name.c_str(), m.plain_size / 1e6, k, z, z > 0 ? k / z : 0.0);
+    }
+    return 0;
+}

@@ -1,0 +1,478 @@
+// The DEFLATE decoder: blocks of the three kinds decoded into the first 32768
+// bytes of `window`, which leave through flush_window; owns `bb` and `bk`.
+#include "codec/inflate.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace codec {
+
+ulg bb;
+unsigned bk;
+const int lbits = 9;
+const int dbits = 6;
+
+namespace {
+
+constexpr ush mask_bits[BMAX + 1] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000f, 0x001f, 0x003f,
+                                     0x007f, 0x00ff, 0x01ff, 0x03ff, 0x07ff, 0x0fff, 0x1fff,
+                                     0x3fff, 0x7fff, 0xffff};
+
+// The order in which the code-length code's lengths are sent.
+constexpr unsigned border[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// Length symbols 257..285, then 286 and 287, which carry the invalid marker.
+constexpr ush cplens[31] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27, 31,
+                            35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0};
+constexpr ush cplext[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
+                            3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, HUFT_INVALID, HUFT_INVALID};
+constexpr ush cpdist[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+                            193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+constexpr unsigned WMASK = WSIZE - 1;
+static_assert((WSIZE & WMASK) == 0, "distances wrap modulo the window size");
+
+// The bit buffer held in registers for the length of one routine: taken from
+// bb/bk on entry and stored back by store() when the routine ends normally.
+// Whole bytes are fetched only when fewer bits than asked for are on hand, so
+// that at most 7 bits of look-ahead remain when the data ends.
+struct bit_reader {
+    ulg b = bb;
+    unsigned k = bk;
+    void need(unsigned n) {
+        while (k < n) {
+            b |= static_cast<ulg>(next_input_byte()) << k;
+            k += 8;
+        }
+    }
+    void drop(unsigned n) {
+        b >>= n;
+        k -= n;
+    }
+    [[nodiscard]] unsigned peek(unsigned n) const { return b & mask_bits[n]; }
+    void store() const {
+        bb = b;
+        bk = k;
+    }
+};
+
+// The tables of one block, released however the block ends (a fuzz build
+// unwinds through here on a fatal exit).
+struct block_tables {
+    huft *tl = nullptr;
+    huft *td = nullptr;
+    block_tables() = default;
+    block_tables(const block_tables &) = delete;
+    block_tables &operator=(const block_tables &) = delete;
+    ~block_tables() {
+        huft_free(tl);
+        huft_free(td);
+    }
+    void release_tl() { huft_free(tl), tl = nullptr; }
+    void release_td() { huft_free(td), td = nullptr; }
+};
+
+// Hands a full window on and starts it again.
+inline unsigned window_full() {
+    outcnt = static_cast<unsigned>(WSIZE);
+    flush_window();
+    return 0;
+}
+
+// Follows links from entry t until a leaf; null at an invalid code.
+inline const huft *descend(const huft *t, bit_reader &br) {
+    unsigned e = t->e;
+    while (e > HUFT_LITERAL) {
+        if (e == HUFT_INVALID) return nullptr;
+        br.drop(t->b);
+        e -= 16;
+        br.need(e);
+        t = t->v.t + br.peek(e);
+        e = t->e;
+    }
+    return t;
+}
+
+// Performance critical, measure any change with bench/.
+// Decodes literals and matches with the block's tables until end of block (0)
+// or an invalid code (1). td is null when the block has no distance codes,
+// which is only legal while no length symbol occurs.
+int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
+    bit_reader br;
+    unsigned w = outcnt;
+    const unsigned ml = mask_bits[bl];
+    const unsigned md = mask_bits[bd];
+
+    for (;;) {
+        br.need(static_cast<unsigned>(bl));
+        const huft *t = descend(tl + (br.b & ml), br);
+        if (t == nullptr) return INFLATE_MALFORMED;
+        br.drop(t->b);
+        unsigned e = t->e;
+
+        if (e == HUFT_LITERAL) {
+            window[w++] = static_cast<uch>(t->v.n);
+            if (w == WSIZE) w = window_full();
+            continue;
+        }
+        if (e == HUFT_END_OF_BLOCK) break;
+
+        // A length, then its distance.
+        br.need(e);
+        unsigned n = t->v.n + br.peek(e);
+        br.drop(e);
+        if (td == nullptr) return INFLATE_MALFORMED;
+        br.need(static_cast<unsigned>(bd));
+        t = descend(td + (br.b & md), br);
+        if (t == nullptr) return INFLATE_MALFORMED;
+        br.drop(t->b);
+        e = t->e;
+        br.need(e);
+        unsigned d = w - t->v.n - br.peek(e);
+        br.drop(e);
+
+        // Copy in segments that end at the window's end or the source's wrap;
+        // a distance reaching before the member's start reads window bytes as
+        // they are (zeros in a fresh process), never outside the window.
+        do {
+            d &= WMASK;
+            unsigned seg = static_cast<unsigned>(WSIZE) - (d > w ? d : w);
+            if (seg > n) seg = n;
+            n -= seg;
+            if (w - d >= seg) {
+                // Far enough apart for a block move; when the source lies after
+                // the destination, memmove still gives the forward-copy result.
+                std::memmove(window + w, window + d, seg);
+                w += seg;
+                d += seg;
+            } else {
+                do {
+                    window[w++] = window[d++];
+                } while (--seg);
+            }
+            if (w == WSIZE) w = window_full();
+        } while (n != 0);
+    }
+    outcnt = w;
+    br.store();
+    return INFLATE_OK;
+}
+
+int inflate_stored() {
+    bit_reader br;
+    unsigned w = outcnt;
+
+    br.drop(br.k & 7);
+    br.need(16);
+    unsigned n = br.peek(16);
+    br.drop(16);
+    br.need(16);
+    if (n != (~br.b & 0xffff)) return INFLATE_MALFORMED;
+    br.drop(16);
+
+    while (n--) {
+        br.need(8);
+        window[w++] = static_cast<uch>(br.b);
+        if (w == WSIZE) w = window_full();
+        br.drop(8);
+    }
+    outcnt = w;
+    br.store();
+    return INFLATE_OK;
+}
+
+int inflate_fixed() {
+    unsigned l[N_MAX];
+    block_tables tab;
+
+    // Lengths for all 288 symbols make the code complete; 286 and 287 decode
+    // to the invalid marker.
+    unsigned i = 0;
+    for (; i < 144; i++) l[i] = 8;
+    for (; i < 256; i++) l[i] = 9;
+    for (; i < 280; i++) l[i] = 7;
+    for (; i < N_MAX; i++) l[i] = 8;
+    int bl = 7;
+    if (int r = huft_build(l, N_MAX, 257, cplens, cplext, &tab.tl, &bl); r != 0) return r;
+
+    // 30 five-bit distance codes of 32: the two unused ones stay invalid.
+    for (i = 0; i < 30; i++) l[i] = 5;
+    int bd = 5;
+    if (int r = huft_build(l, 30, 0, cpdist, cpdext, &tab.td, &bd); r > HUFT_INCOMPLETE) return r;
+
+    if (inflate_codes(tab.tl, tab.td, bl, bd) != 0) return INFLATE_MALFORMED;
+    return INFLATE_OK;
+}
+
+int inflate_dynamic() {
+    unsigned ll[286 + 30];
+    block_tables tab;
+    bit_reader br;
+
+    br.need(5);
+    unsigned nl = 257 + br.peek(5);
+    br.drop(5);
+    br.need(5);
+    unsigned nd = 1 + br.peek(5);
+    br.drop(5);
+    br.need(4);
+    unsigned nb = 4 + br.peek(4);
+    br.drop(4);
+    if (nl > 286 || nd > 30) return INFLATE_MALFORMED;
+
+    unsigned j = 0;
+    for (; j < nb; j++) {
+        br.need(3);
+        ll[border[j]] = br.peek(3);
+        br.drop(3);
+    }
+    for (; j < 19; j++) ll[border[j]] = 0;
+
+    int bl = 7;
+    if (int r = huft_build(ll, 19, 19, nullptr, nullptr, &tab.tl, &bl); r != 0) return r;
+    // Without any code-length code no length can be read.
+    if (tab.tl == nullptr) return INFLATE_MALFORMED;
+
+    const unsigned n = nl + nd;
+    const unsigned m = mask_bits[bl];
+    unsigned i = 0;
+    unsigned l = 0;
+    while (i < n) {
+        br.need(static_cast<unsigned>(bl));
+        const huft *t = tab.tl + (br.b & m);
+        // Only a lone one-bit code-length code leaves an invalid entry here.
+        if (t->e == HUFT_INVALID) return INFLATE_MALFORMED;
+        br.drop(t->b);
+        unsigned sym = t->v.n;
+        if (sym < 16) {
+            ll[i++] = l = sym;
+            continue;
+        }
+        unsigned count;
+        unsigned value = 0;
+        if (sym == 16) {
+            br.need(2);
+            count = 3 + br.peek(2);
+            br.drop(2);
+            value = l;
+        } else if (sym == 17) {
+            br.need(3);
+            count = 3 + br.peek(3);
+            br.drop(3);
+            l = 0;
+        } else {
+            br.need(7);
+            count = 11 + br.peek(7);
+            br.drop(7);
+            l = 0;
+        }
+        if (i + count > n) return INFLATE_MALFORMED;
+        while (count--) ll[i++] = value;
+    }
+    tab.release_tl();
+    br.store();
+
+    bl = lbits;
+    if (int r = huft_build(ll, nl, 257, cplens, cplext, &tab.tl, &bl); r != 0) {
+        if (r == HUFT_INCOMPLETE) std::fputs(" incomplete literal tree\n", stderr);
+        return r;
+    }
+    // Without a literal/length code not even the end of the block is there.
+    if (tab.tl == nullptr) return INFLATE_MALFORMED;
+
+    int bd = dbits;
+    if (int r = huft_build(ll + nl, nd, 0, cpdist, cpdext, &tab.td, &bd); r != 0) {
+        if (r == HUFT_INCOMPLETE) std::fputs(" incomplete distance tree\n", stderr);
+        return r;
+    }
+
+    if (inflate_codes(tab.tl, tab.td, bl, bd) != 0) return INFLATE_MALFORMED;
+    return INFLATE_OK;
+}
+
+int inflate_block(int *e) {
+    bit_reader br;
+    br.need(1);
+    *e = static_cast<int>(br.peek(1));
+    br.drop(1);
+    br.need(2);
+    unsigned type = br.peek(2);
+    br.drop(2);
+    br.store();
+
+    switch (type) {
+    case 2: return inflate_dynamic();
+    case 0: return inflate_stored();
+    case 1: return inflate_fixed();
+    default: return INFLATE_BAD_BLOCK;
+    }
+}
+
+} // namespace
+
+int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, huft **t, int *m) {
+    // Count the codes of each length.
+    unsigned c[BMAX + 1] = {};
+    for (unsigned i = 0; i < n; i++) c[b[i]]++;
+    if (c[0] == n) {
+        *t = nullptr;
+        *m = 0;
+        return HUFT_COMPLETE;
+    }
+
+    // Shortest and longest length, and the first-level bits between them.
+    unsigned k = 1;
+    while (c[k] == 0) k++;
+    unsigned g = BMAX;
+    while (c[g] == 0) g--;
+    int l = *m;
+    if (l < static_cast<int>(k)) l = static_cast<int>(k);
+    if (l > static_cast<int>(g)) l = static_cast<int>(g);
+    *m = l;
+
+    // Over-subscription, and the codes missing from a complete code, which
+    // become dummy codes of the longest length.
+    int y = 1 << k;
+    for (unsigned j = k; j < g; j++, y <<= 1)
+        if ((y -= static_cast<int>(c[j])) < 0) return HUFT_OVERSUBSCRIBED;
+    if ((y -= static_cast<int>(c[g])) < 0) return HUFT_OVERSUBSCRIBED;
+    c[g] += static_cast<unsigned>(y);
+
+    // The symbols sorted by length, then by value.
+    unsigned x[BMAX + 1];
+    x[1] = 0;
+    for (unsigned j = 1; j < g; j++) x[j + 1] = x[j] + c[j];
+    unsigned v[N_MAX];
+    unsigned nv = 0; // symbols with a code
+    for (unsigned i = 0; i < n; i++)
+        if (b[i] != 0) {
+            v[x[b[i]]++] = i;
+            nv++;
+        }
+
+    // Walk the codes in canonical order; i is the current code bit-reversed,
+    // so its low bits are the first ones in the stream.
+    huft *u[BMAX];          // the open table of each level
+    huft *q = nullptr;      // the current table
+    unsigned z = 0;         // its number of entries
+    huft **tail = t;        // where the next table of the chain is linked
+    *t = nullptr;
+    const unsigned *p = v;  // next symbol to place
+    unsigned i = 0;
+    int h = -1;             // level of the current table
+    int w = -l;             // bits decoded before the current table
+    x[0] = 0;
+    for (; k <= g; k++) {
+        for (unsigned a = c[k]; a-- > 0;) {
+            // Open tables until this code ends inside the current one.
+            while (static_cast<int>(k) > w + l) {
+                h++;
+                w += l;
+                unsigned zmax = g - static_cast<unsigned>(w);
+                if (zmax > static_cast<unsigned>(l)) zmax = static_cast<unsigned>(l);
+                unsigned j = k - static_cast<unsigned>(w);
+                unsigned f = 1u << j;
+                if (f > a + 1) {
+                    // Fewer codes of this length than slots: grow the table
+                    // over the longer codes that share its prefix.
+                    f -= a + 1;
+                    const unsigned *xp = c + k;
+                    while (++j < zmax) {
+                        if ((f <<= 1) <= *++xp) break;
+                        f -= *xp;
+                    }
+                    if (j > zmax) j = zmax;
+                }
+                z = 1u << j;
+
+                // One hidden entry in front links the chain of this code's tables.
+                q = static_cast<huft *>(std::malloc((z + 1) * sizeof(huft)));
+                if (q == nullptr) {
+                    huft_free(*t);
+                    *t = nullptr;
+                    return HUFT_NO_MEMORY;
+                }
+                *tail = q + 1;
+                tail = &q->v.t;
+                *tail = nullptr;
+                u[h] = ++q;
+
+                if (h > 0) {
+                    x[h] = i;
+                    huft r{};
+                    r.b = static_cast<uch>(l);
+                    r.e = static_cast<uch>(16 + j);
+                    r.v.t = q;
+                    u[h - 1][i >> (w - l)] = r;
+                }
+            }
+
+            huft r{};
+            r.b = static_cast<uch>(k - static_cast<unsigned>(w));
+            if (p >= v + nv) {
+                r.e = HUFT_INVALID; // a dummy code
+            } else if (*p < s) {
+                r.e = *p < 256 ? HUFT_LITERAL : HUFT_END_OF_BLOCK;
+                r.v.n = static_cast<ush>(*p++);
+            } else {
+                r.e = static_cast<uch>(e[*p - s]);
+                r.v.n = d[*p++ - s];
+            }
+
+            // Every entry whose low bits are this code.
+            unsigned f = 1u << (k - static_cast<unsigned>(w));
+            for (unsigned j = i >> w; j < z; j += f) q[j] = r;
+
+            // Next code of this length, counting in reversed bit order.
+            unsigned j = 1u << (k - 1);
+            for (; i & j; j >>= 1) i ^= j;
+            i ^= j;
+
+            // Back out of tables that are now full.
+            while ((i & ((1u << w) - 1)) != x[h]) {
+                h--;
+                w -= l;
+            }
+        }
+    }
+
+    // A lone one-bit code is the one-distance-code block that RFC 1951 allows.
+    return y != 0 && g != 1 ? HUFT_INCOMPLETE : HUFT_COMPLETE;
+}
+
+int huft_free(huft *t) {
+    while (t != nullptr) {
+        huft *hidden = t - 1;
+        huft *next = hidden->v.t;
+        std::free(hidden);
+        t = next;
+    }
+    return 0;
+}
+
+int inflate() {
+    outcnt = 0;
+    bk = 0;
+    bb = 0;
+
+    int e;
+    do {
+        if (int r = inflate_block(&e); r != 0) return r;
+    } while (!e);
+
+    // Whole bytes of look-ahead belong to what follows the data (the trailer).
+    // Every accepted code has at most 9 first-level bits, so at most one byte
+    // is left over, and it is the last one fetched: still in inbuf.
+    assert(bk < 16 && inptr >= bk / 8);
+    while (bk >= 8) {
+        bk -= 8;
+        inptr--;
+    }
+    flush_window();
+    return INFLATE_OK;
+}
+
+} // namespace codec

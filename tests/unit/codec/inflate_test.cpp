@@ -1,0 +1,464 @@
+// The DEFLATE decoder against zlib's encoder, and hand-made blocks at the
+// edges of the format: every malformed case must end in the exact message.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codec/inflate.h"
+#include "common/member_harness.h"
+#include "common/testutil.h"
+
+using testutil::gzip_wrap;
+using testutil::run_member;
+
+namespace {
+
+const std::string VIOLATED = "\nkelpa: in.gz: invalid compressed data--format violated\n";
+const std::string UNEXPECTED_EOF = "\nkelpa: in.gz: unexpected end of file\n";
+
+// Writes a DEFLATE bit stream: fields least significant bit first, Huffman
+// codes most significant bit first.
+struct Bits {
+    std::string s;
+    std::uint32_t acc = 0;
+    int n = 0;
+    Bits &put(unsigned v, int len) {
+        for (int i = 0; i < len; i++) {
+            acc |= ((v >> i) & 1u) << n;
+            if (++n == 8) {
+                s.push_back(static_cast<char>(acc));
+                acc = 0;
+                n = 0;
+            }
+        }
+        return *this;
+    }
+    Bits &code(unsigned c, int len) {
+        for (int i = len - 1; i >= 0; i--) put((c >> i) & 1u, 1);
+        return *this;
+    }
+    Bits &align() { return put(0, (8 - n) % 8); }
+    std::string done() {
+        align();
+        return s;
+    }
+};
+
+struct Code {
+    std::vector<int> len;
+    std::vector<unsigned> code;
+};
+
+// The canonical codes of RFC 1951 for the given lengths.
+Code canonical(const std::vector<int> &len) {
+    Code c{len, std::vector<unsigned>(len.size())};
+    int bl_count[17] = {};
+    for (int l : len) bl_count[l]++;
+    bl_count[0] = 0;
+    unsigned next[17] = {};
+    unsigned code = 0;
+    for (int b = 1; b <= 16; b++) {
+        code = (code + static_cast<unsigned>(bl_count[b - 1])) << 1;
+        next[b] = code;
+    }
+    for (std::size_t i = 0; i < len.size(); i++)
+        if (len[i] != 0) c.code[i] = next[len[i]]++;
+    return c;
+}
+
+void sym(Bits &b, const Code &c, unsigned s) { b.code(c.code[s], c.len[s]); }
+
+void fixed_lit(Bits &b, unsigned s) {
+    if (s < 144) b.code(0x30 + s, 8);
+    else if (s < 256) b.code(0x190 + s - 144, 9);
+    else if (s < 280) b.code(s - 256, 7);
+    else b.code(0xc0 + s - 280, 8);
+}
+
+constexpr int CL_ORDER[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// A complete code-length code: 0..12 four bits, 13..18 five bits.
+std::vector<int> full_cl() {
+    std::vector<int> cl(19, 4);
+    for (int s = 13; s < 19; s++) cl[s] = 5;
+    return cl;
+}
+
+// A dynamic block header. `cl` gives the 19 code-length code lengths; the
+// code lengths are sent plainly unless `cl_syms` (symbol, extra bits value)
+// is given. HLIT and HDIST are taken from the sizes unless overridden.
+void dynamic_header(Bits &b, bool last, const std::vector<int> &lit, const std::vector<int> &dist,
+                    const std::vector<int> &cl = full_cl(), const std::vector<std::pair<int, int>> &cl_syms = {},
+                    int hlit = -1, int hdist = -1) {
+    b.put(last, 1).put(2, 2);
+    b.put(hlit >= 0 ? hlit : static_cast<int>(lit.size()) - 257, 5);
+    b.put(hdist >= 0 ? hdist : static_cast<int>(dist.size()) - 1, 5);
+    b.put(15, 4);
+    for (int s : CL_ORDER) b.put(cl[s], 3);
+    Code clc = canonical(cl);
+    if (cl_syms.empty()) {
+        for (int l : lit) sym(b, clc, l);
+        for (int l : dist) sym(b, clc, l);
+        return;
+    }
+    for (auto [s, extra] : cl_syms) {
+        sym(b, clc, s);
+        if (s == 16) b.put(extra, 2);
+        if (s == 17) b.put(extra, 3);
+        if (s == 18) b.put(extra, 7);
+    }
+}
+
+// Literal/length lengths: 2 bits for 'a', 'b', end of block and length symbol
+// 257 (a match of 3), nothing else.
+std::vector<int> small_lit() {
+    std::vector<int> lit(258, 0);
+    lit['a'] = lit['b'] = lit[256] = lit[257] = 2;
+    return lit;
+}
+
+std::string decode_ok(const std::string &deflate, const std::string &expect) {
+    auto r = run_member(gzip_wrap(deflate, expect));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    return r.out;
+}
+
+void expect_violated(const std::string &deflate, const std::string &prefix = "") {
+    auto r = run_member(gzip_wrap(deflate, ""));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, prefix + VIOLATED);
+}
+
+// --- Interop with zlib -----------------------------------------------------
+
+struct Corpus {
+    const char *name;
+    std::string data;
+};
+
+const std::vector<Corpus> &corpus() {
+    static const std::vector<Corpus> c = {
+        {"empty", ""},
+        {"tiny", "a"},
+        {"text", testutil::datagen(1300 * 1000, 1, 0.7)},
+        {"random", testutil::datagen(200 * 1000, 2, 0.0)},
+        {"runs", std::string(70000, 'x') + std::string(300, 'y') + std::string(100000, '\0')},
+        {"mixed", testutil::datagen(150 * 1000, 3, 0.95)},
+    };
+    return c;
+}
+
+class ZlibInterop : public ::testing::TestWithParam<int> {};
+
+TEST_P(ZlibInterop, DecodesEveryLevelAndInput) {
+    const int strategy = GetParam();
+    for (const Corpus &c : corpus()) {
+        for (int level = 0; level <= 9; level++) {
+            SCOPED_TRACE(std::string(c.name) + " level " + std::to_string(level));
+            auto r = run_member(testutil::zlib_gzip(c.data, level, strategy));
+            ASSERT_EQ(r.status, 0) << r.err;
+            ASSERT_EQ(r.out.size(), c.data.size());
+            ASSERT_TRUE(r.out == c.data);
+            EXPECT_EQ(r.bytes_out, static_cast<long long>(c.data.size()));
+        }
+    }
+}
+
+std::string strategy_name(const ::testing::TestParamInfo<int> &info) {
+    static const char *const names[] = {"Default", "Filtered", "HuffmanOnly", "Rle", "Fixed"};
+    return names[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Strategies, ZlibInterop,
+                         ::testing::Values(Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED),
+                         strategy_name);
+
+TEST(Inflate, GathersShortReadsFromAPipe) {
+    std::string data = testutil::datagen(300 * 1000, 4, 0.6);
+    testutil::MemberOptions opt;
+    opt.through_pipe = true;
+    opt.chunk = 777;
+    auto r = run_member(testutil::zlib_gzip(data, 6), opt);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == data);
+}
+
+// --- Hand-made blocks that decode --------------------------------------------
+
+TEST(Inflate, StoredBlockOfLengthZeroProducesNothing) {
+    Bits b;
+    b.put(0, 1).put(0, 2).align().put(0, 16).put(0xffff, 16);
+    b.put(1, 1).put(0, 2).align().put(2, 16).put(0xfffd, 16).put('h', 8).put('i', 8);
+    EXPECT_EQ(decode_ok(b.done(), "hi"), "hi");
+}
+
+TEST(Inflate, MatchOf258AtDistance1RepeatsThePreviousByte) {
+    Bits b;
+    b.put(1, 1).put(1, 2);
+    fixed_lit(b, 'z');
+    fixed_lit(b, 285);
+    b.code(0, 5);
+    fixed_lit(b, 256);
+    EXPECT_EQ(decode_ok(b.done(), std::string(259, 'z')), std::string(259, 'z'));
+}
+
+TEST(Inflate, MatchAcrossTheWindowFlushContinuesAtZero) {
+    // 32760 stored bytes, then a fixed block: a match of 20 at distance 32760
+    // starts 8 bytes before the window's end and wraps.
+    std::string first = testutil::datagen(32760, 5, 0.0);
+    Bits b;
+    b.put(0, 1).put(0, 2).align().put(32760, 16).put(0xffff - 32760, 16);
+    std::string deflate = b.done() + first;
+    Bits f;
+    f.put(1, 1).put(1, 2);
+    fixed_lit(f, 269); // lengths 19..22, 2 extra bits
+    f.put(1, 2);       // 20
+    f.code(29, 5);     // distances 24577..32768, 13 extra bits
+    f.put(32760 - 24577, 13);
+    fixed_lit(f, 256);
+    deflate += f.done();
+    std::string expect = first + first.substr(0, 20);
+    EXPECT_TRUE(decode_ok(deflate, expect) == expect);
+}
+
+TEST(Inflate, DistanceBeforeTheStartReadsZeros) {
+    Bits b;
+    b.put(1, 1).put(1, 2);
+    fixed_lit(b, 'q');
+    fixed_lit(b, 257); // length 3
+    b.code(4, 5).put(0, 1); // distance 5
+    fixed_lit(b, 256);
+    EXPECT_EQ(decode_ok(b.done(), std::string("q\0\0\0", 4)), std::string("q\0\0\0", 4));
+}
+
+TEST(Inflate, SingleOneBitDistanceCodeDecodes) {
+    Bits b;
+    Code lit = canonical(small_lit());
+    dynamic_header(b, true, small_lit(), {1});
+    sym(b, lit, 'a');
+    sym(b, lit, 'b');
+    sym(b, lit, 257);
+    b.code(0, 1);
+    sym(b, lit, 256);
+    EXPECT_EQ(decode_ok(b.done(), "abbbb"), "abbbb");
+}
+
+TEST(Inflate, LiteralOnlyBlockNeedsNoDistanceCode) {
+    std::vector<int> lit(257, 0);
+    lit['x'] = lit[256] = 1;
+    Bits b;
+    dynamic_header(b, true, lit, {0});
+    b.code(0, 1).code(0, 1).code(1, 1);
+    EXPECT_EQ(decode_ok(b.done(), "xx"), "xx");
+}
+
+TEST(Inflate, RepeatsStartAtZeroAndRunOnIntoDistanceLengths) {
+    // Literal/length lengths: 'm' 1, 'n' 3, end of block 3, symbol 257 2;
+    // four two-bit distance codes. A 16 at the very start repeats length 0,
+    // and the 16 after symbol 257 repeats its 2 into the first three distance
+    // lengths.
+    std::vector<int> lit(258, 0);
+    lit['m'] = 1;
+    lit['n'] = 3;
+    lit[256] = 3;
+    lit[257] = 2;
+    const std::vector<std::pair<int, int>> syms = {
+        {16, 0}, {18, 95}, {1, 0}, {3, 0}, {18, 127}, {17, 4}, {3, 0}, {2, 0}, {16, 0}, {2, 0},
+    };
+    Bits b;
+    dynamic_header(b, true, lit, {2, 2, 2, 2}, full_cl(), syms);
+    Code lc = canonical(lit);
+    sym(b, lc, 'm');
+    sym(b, lc, 'n');
+    sym(b, lc, 257);
+    b.code(1, 2); // distance 2
+    sym(b, lc, 256);
+    EXPECT_EQ(decode_ok(b.done(), "mnmnm"), "mnmnm");
+}
+
+// --- Malformed data --------------------------------------------------------
+
+TEST(Inflate, StoredLengthComplementMismatchIsMalformed) {
+    Bits b;
+    b.put(1, 1).put(0, 2).align().put(5, 16).put(0xfffb, 16);
+    expect_violated(b.done() + "hello");
+}
+
+TEST(Inflate, BlockType3IsRejected) {
+    Bits b;
+    b.put(1, 1).put(3, 2);
+    expect_violated(b.done() + std::string(8, '\0'));
+}
+
+TEST(Inflate, TooManyLengthOrDistanceCodesIsMalformed) {
+    for (auto [hlit, hdist] : {std::pair{30, 0}, {31, 0}, {0, 30}, {0, 31}}) {
+        SCOPED_TRACE(std::to_string(hlit) + "/" + std::to_string(hdist));
+        Bits b;
+        b.put(1, 1).put(2, 2).put(hlit, 5).put(hdist, 5).put(0, 4);
+        expect_violated(b.done() + std::string(40, '\0'));
+    }
+}
+
+TEST(Inflate, InvalidFixedSymbolsAreMalformed) {
+    struct Case {
+        const char *name;
+        unsigned lit;
+        int dist; // -1: none
+    };
+    for (Case c : {Case{"286", 286, -1}, {"287", 287, -1}, {"dist 30", 257, 30}, {"dist 31", 257, 31}}) {
+        SCOPED_TRACE(c.name);
+        Bits b;
+        b.put(1, 1).put(1, 2);
+        fixed_lit(b, 'a');
+        fixed_lit(b, c.lit);
+        if (c.dist >= 0) b.code(static_cast<unsigned>(c.dist), 5);
+        fixed_lit(b, 256);
+        expect_violated(b.done() + std::string(8, '\0'));
+    }
+}
+
+TEST(Inflate, IncompleteTreesPrintTheirOwnLineFirst) {
+    std::vector<int> lit = small_lit();
+    lit[257] = 0; // 3 of 4 two-bit codes
+    Bits a;
+    dynamic_header(a, true, lit, {1, 1});
+    expect_violated(a.done() + std::string(8, '\0'), " incomplete literal tree\n");
+
+    Bits b;
+    dynamic_header(b, true, small_lit(), {2, 2, 2});
+    expect_violated(b.done() + std::string(8, '\0'), " incomplete distance tree\n");
+}
+
+TEST(Inflate, IncompleteCodeLengthCodeIsMalformedWithoutMessage) {
+    std::vector<int> cl(19, 0);
+    cl[1] = cl[2] = 2;
+    cl[0] = 2; // 3 of 4 codes
+    Bits b;
+    dynamic_header(b, true, small_lit(), {1}, cl);
+    expect_violated(b.done() + std::string(8, '\0'));
+}
+
+TEST(Inflate, OverSubscribedCodesAreRejected) {
+    std::vector<int> lit = small_lit();
+    lit['c'] = 2; // five two-bit codes
+    Bits a;
+    dynamic_header(a, true, lit, {1});
+    expect_violated(a.done() + std::string(8, '\0'));
+
+    Bits b;
+    dynamic_header(b, true, small_lit(), {1, 1, 1});
+    expect_violated(b.done() + std::string(8, '\0'));
+
+    std::vector<int> cl(19, 1); // 19 one-bit code-length codes
+    Bits c;
+    c.put(1, 1).put(2, 2).put(1, 5).put(0, 5).put(15, 4);
+    for (int i = 0; i < 19; i++) c.put(cl[CL_ORDER[i]], 3);
+    expect_violated(c.done() + std::string(8, '\0'));
+}
+
+TEST(Inflate, RepeatPastTheLastLengthIsMalformed) {
+    // 257 literal/length lengths and one distance length: after 0 -> 1,
+    // 255 zeros and 256 -> 1, a repeat of at least 3 finds only one left.
+    std::vector<int> lit(257, 0);
+    lit[0] = lit[256] = 1;
+    for (int s : {16, 17, 18}) {
+        SCOPED_TRACE(s);
+        Bits b;
+        dynamic_header(b, true, lit, {1}, full_cl(), {{1, 0}, {18, 127}, {18, 106}, {1, 0}, {s, 0}});
+        expect_violated(b.done() + std::string(8, '\0'));
+    }
+}
+
+TEST(Inflate, EmptyCodesThatAreNeededAreMalformed) {
+    // No code-length code at all.
+    Bits a;
+    dynamic_header(a, true, small_lit(), {1}, std::vector<int>(19, 0), {{0, 0}});
+    expect_violated(a.done() + std::string(16, '\0'));
+
+    // No literal/length code: not even an end of block.
+    Bits b;
+    dynamic_header(b, true, std::vector<int>(257, 0), {1});
+    expect_violated(b.done() + std::string(16, '\0'));
+
+    // A length in a block without distance codes.
+    std::vector<int> lit(258, 0);
+    lit['a'] = lit[257] = 1;
+    Bits c;
+    dynamic_header(c, true, lit, {0});
+    c.code(0, 1).code(1, 1);
+    expect_violated(c.done() + std::string(16, '\0'));
+}
+
+TEST(Inflate, LoneOneBitCodeLengthCodeRejectsItsMissingCode) {
+    // Only symbol 1 has a code-length code: bit 0 is "length 1", bit 1 is
+    // the missing code.
+    std::vector<int> cl(19, 0);
+    cl[1] = 1;
+    Bits b;
+    b.put(1, 1).put(2, 2).put(0, 5).put(0, 5).put(15, 4);
+    for (int s : CL_ORDER) b.put(cl[s], 3);
+    b.code(1, 1);
+    expect_violated(b.done() + std::string(64, '\0'));
+}
+
+TEST(Inflate, LoneLiteralCodeRejectsItsMissingCode) {
+    // End of block alone with one bit: the other bit pattern is a dummy code.
+    std::vector<int> lit(257, 0);
+    lit[256] = 1;
+    Bits b;
+    dynamic_header(b, true, lit, {0});
+    b.code(1, 1);
+    expect_violated(b.done() + std::string(16, '\0'));
+}
+
+TEST(Inflate, EndOfInputInsideABlockIsUnexpectedEof) {
+    std::string gz = testutil::zlib_gzip(testutil::datagen(5000, 6, 0.5), 9);
+    auto r = run_member(gz.substr(0, gz.size() - 20));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, UNEXPECTED_EOF);
+}
+
+// --- huft_build directly -------------------------------------------------------
+
+TEST(HuftBuild, ReportsCompletenessAndTheBitsUsed) {
+    using namespace codec;
+    struct Case {
+        const char *name;
+        std::vector<unsigned> len;
+        int m_in;
+        int result;
+        int m_out;
+    };
+    const Case cases[] = {
+        {"all zero", {0, 0, 0}, 7, HUFT_COMPLETE, 0},
+        {"complete", {1, 2, 3, 3}, 7, HUFT_COMPLETE, 3},
+        {"raised to shortest", {2, 2, 2, 2}, 1, HUFT_COMPLETE, 2},
+        {"lone one-bit", {0, 1}, 7, HUFT_COMPLETE, 1},
+        {"lone two-bit", {2, 0}, 7, HUFT_INCOMPLETE, 2},
+        {"incomplete", {1, 2}, 7, HUFT_INCOMPLETE, 2},
+        {"over-subscribed", {1, 1, 1}, 7, HUFT_OVERSUBSCRIBED, 1},
+        {"over-subscribed long", {1, 2, 2, 3}, 7, HUFT_OVERSUBSCRIBED, 3},
+        {"longest 16", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 16}, 9, HUFT_COMPLETE, 9},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        huft *t = nullptr;
+        int m = c.m_in;
+        std::vector<unsigned> len = c.len;
+        int r = huft_build(len.data(), static_cast<unsigned>(len.size()), 19, nullptr, nullptr, &t, &m);
+        EXPECT_EQ(r, c.result);
+        if (r <= HUFT_INCOMPLETE) {
+            EXPECT_EQ(m, c.m_out);
+        }
+        if (r == HUFT_COMPLETE && c.m_out == 0) {
+            EXPECT_EQ(t, nullptr);
+        }
+        huft_free(t);
+    }
+}
+
+} // namespace
