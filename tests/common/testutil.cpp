@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "codec/codec.h"
+#include "codec/deflate.h"
 #include "driver/driver.h"
 
 namespace testutil {
@@ -350,6 +351,22 @@ void reset_codec_state() {
     to_stdout = list = verbose = 0;
     abort_hook = nullptr;
     updcrc(nullptr, 0);
+    // The writer's own state. Clearing the fixed trees makes the next ct_init
+    // build its tables again and start a fresh block.
+    bi_buf = 0;
+    bi_valid = 0;
+    crc = 0;
+    read_buf = nullptr;
+    std::memset(dyn_ltree, 0, sizeof dyn_ltree);
+    std::memset(dyn_dtree, 0, sizeof dyn_dtree);
+    std::memset(bl_tree, 0, sizeof bl_tree);
+    std::memset(static_ltree, 0, sizeof static_ltree);
+    std::memset(static_dtree, 0, sizeof static_dtree);
+    std::memset(bl_count, 0, sizeof bl_count);
+    opt_len = static_len = 0;
+    last_lit = last_dist = 0;
+    lookahead = match_start = prev_length = ins_h = 0;
+    eofile = 0;
 }
 
 void reset_driver_state() {

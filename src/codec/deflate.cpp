@@ -1,0 +1,244 @@
+// The encoder's match finder: the input streams through a 64 KiB window,
+// repeated strings are found on hash chains, and every literal and match goes
+// to ct_tally in input order. Owns the hash state and the lookahead.
+//
+// prev[0 .. WSIZE) holds the chain links, indexed by position & WMASK;
+// prev[WSIZE .. 2*WSIZE) the heads, indexed by hash. Position 0 means "none",
+// so the string at window position 0 is never a match source.
+#include <cstring>
+
+#include "codec/deflate.h"
+
+namespace codec {
+
+unsigned lookahead;
+unsigned match_start;
+unsigned prev_length;
+unsigned ins_h;
+int eofile;
+int compr_level;
+unsigned max_lazy_match;
+unsigned good_match;
+int nice_match;
+unsigned max_chain_length;
+
+const config configuration_table[10] = {
+    /* 0 */ {0, 0, 0, 0},          // not accepted by lm_init
+    /* 1 */ {4, 4, 8, 4},          // greedy from here to 3
+    /* 2 */ {4, 5, 16, 8},
+    /* 3 */ {4, 6, 32, 32},
+    /* 4 */ {4, 4, 16, 16},        // lazy from here on
+    /* 5 */ {8, 16, 32, 32},
+    /* 6 */ {8, 16, 128, 128},
+    /* 7 */ {8, 32, 128, 256},
+    /* 8 */ {32, 128, 258, 1024},
+    /* 9 */ {32, 258, 258, 4096}}; // the level in use
+
+namespace {
+
+constexpr unsigned NIL = 0;
+constexpr unsigned SLIDE_AT = WSIZE + MAX_DIST; // 65274
+static_assert(SLIDE_AT == 0xFEFA);
+
+ush *const head = prev + WSIZE;
+
+inline void update_hash(unsigned &h, uch c) { h = ((h << H_SHIFT) ^ c) & HASH_MASK; }
+
+// Inserts the string at s into its hash chain; returns the previous head of
+// that chain, the first candidate for a match at s. Reads window[s + 2], which
+// near the end of the input lies beyond it (zeroes or an earlier member's bytes).
+inline unsigned insert_string(unsigned s) {
+    update_hash(ins_h, window[s + MIN_MATCH - 1]);
+    unsigned hash_head = head[ins_h];
+    prev[s & WMASK] = static_cast<ush>(hash_head);
+    head[ins_h] = static_cast<ush>(s);
+    return hash_head;
+}
+
+// Slides the window when strstart has passed SLIDE_AT, then reads as much
+// input as fits after the lookahead.
+void fill_window() {
+    unsigned more = static_cast<unsigned>(WINDOW_SIZE) - lookahead - strstart;
+    if (strstart >= SLIDE_AT) {
+        std::memcpy(window, window + WSIZE, WSIZE);
+        match_start -= WSIZE;
+        strstart -= WSIZE;
+        block_start -= static_cast<long>(WSIZE);
+        // Heads first, then links: positions that left the window are forgotten.
+        for (std::size_t n = 0; n < HASH_SIZE; n++) head[n] = static_cast<ush>(head[n] >= WSIZE ? head[n] - WSIZE : NIL);
+        for (std::size_t n = 0; n < WSIZE; n++) prev[n] = static_cast<ush>(prev[n] >= WSIZE ? prev[n] - WSIZE : NIL);
+        more += WSIZE;
+    }
+    if (!eofile) {
+        int n = read_buf(reinterpret_cast<char *>(window + strstart + lookahead), more);
+        if (n == 0 || n == -1) {
+            eofile = 1;
+        } else {
+            lookahead += static_cast<unsigned>(n);
+        }
+    }
+}
+
+void flush_current_block(int eof) {
+    const uch *buf = block_start >= 0 ? window + block_start : nullptr;
+    flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
+    block_start = static_cast<long>(strstart);
+}
+
+// Greedy matching, levels 1 to 3: every match found is taken at once.
+void deflate_fast() {
+    unsigned match_length = 0;
+    prev_length = MIN_MATCH - 1;
+    while (lookahead != 0) {
+        unsigned hash_head = insert_string(strstart);
+        if (hash_head != NIL && strstart - hash_head <= MAX_DIST) {
+            match_length = static_cast<unsigned>(longest_match(hash_head));
+            if (match_length > lookahead) match_length = lookahead;
+        }
+        int flush;
+        if (match_length >= MIN_MATCH) {
+            flush = ct_tally(static_cast<int>(strstart - match_start), static_cast<int>(match_length - MIN_MATCH));
+            lookahead -= match_length;
+            if (match_length <= max_lazy_match) {
+                // The match's inner strings go into the chains too.
+                for (unsigned i = 1; i < match_length; i++) insert_string(strstart + i);
+                strstart += match_length;
+            } else {
+                strstart += match_length;
+                ins_h = ((static_cast<unsigned>(window[strstart]) << H_SHIFT) ^ window[strstart + 1]) & HASH_MASK;
+            }
+            match_length = 0;
+        } else {
+            flush = ct_tally(0, window[strstart]);
+            lookahead--;
+            strstart++;
+        }
+        if (flush) flush_current_block(0);
+        while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+    }
+    flush_current_block(1);
+}
+
+// Lazy matching, levels 4 to 9: a match is taken only when the next position
+// does not offer a longer one.
+void deflate_lazy() {
+    unsigned match_length = MIN_MATCH - 1;
+    unsigned prev_match = 0;
+    int match_available = 0;
+    while (lookahead != 0) {
+        unsigned hash_head = insert_string(strstart);
+        prev_length = match_length;
+        prev_match = match_start;
+        match_length = MIN_MATCH - 1;
+
+        // The first candidate may lie exactly MAX_DIST back; longest_match
+        // itself only follows the chain to later candidates nearer than that.
+        if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
+            match_length = static_cast<unsigned>(longest_match(hash_head));
+            if (match_length > lookahead) match_length = lookahead;
+            // A short match far back costs more than its three literals.
+            if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
+        }
+
+        if (prev_length >= MIN_MATCH && match_length <= prev_length) {
+            int flush = ct_tally(static_cast<int>(strstart - 1 - prev_match), static_cast<int>(prev_length - MIN_MATCH));
+            lookahead -= prev_length - 1;
+            // strstart - 1 and strstart are in the chains already.
+            for (unsigned i = 1; i <= prev_length - 2; i++) insert_string(strstart + i);
+            strstart += prev_length - 1;
+            match_available = 0;
+            match_length = MIN_MATCH - 1;
+            if (flush) flush_current_block(0);
+        } else if (match_available) {
+            if (ct_tally(0, window[strstart - 1])) flush_current_block(0);
+            strstart++;
+            lookahead--;
+        } else {
+            match_available = 1;
+            strstart++;
+            lookahead--;
+        }
+        while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+    }
+    // The final flush follows, whatever the tally asks.
+    if (match_available) (void)ct_tally(0, window[strstart - 1]);
+    flush_current_block(1);
+}
+
+} // namespace
+
+void lm_init(int pack_level, ush *flags) {
+    if (pack_level < 1 || pack_level > 9) error("bad pack level");
+    compr_level = pack_level;
+    // The chain links need no clearing: each is written before it is read.
+    std::memset(head, 0, HASH_SIZE * sizeof *head);
+
+    const config &c = configuration_table[pack_level];
+    max_lazy_match = c.max_lazy;
+    good_match = c.good_length;
+    nice_match = c.nice_length;
+    max_chain_length = c.max_chain;
+    if (pack_level == 1) *flags = static_cast<ush>(*flags | 4);
+    if (pack_level == 9) *flags = static_cast<ush>(*flags | 2);
+
+    strstart = 0;
+    block_start = 0;
+    // The window is not cleared: past the input it holds zeroes in the first
+    // member and what earlier members left there afterwards.
+    int n = read_buf(reinterpret_cast<char *>(window), static_cast<unsigned>(WINDOW_SIZE));
+    if (n == 0 || n == -1) {
+        eofile = 1;
+        lookahead = 0;
+        return;
+    }
+    lookahead = static_cast<unsigned>(n);
+    eofile = 0;
+    while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+    ins_h = ((static_cast<unsigned>(window[0]) << H_SHIFT) ^ window[1]) & HASH_MASK;
+}
+
+// Performance critical, measure any change with bench/.
+int longest_match(IPos cur_match) {
+    unsigned chain_length = max_chain_length;
+    if (prev_length >= good_match) chain_length >>= 2;
+    unsigned best_len = prev_length;
+    const IPos limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
+
+    const uch *scan = window + strstart;
+    uch scan_end1 = scan[best_len - 1];
+    uch scan_end = scan[best_len];
+
+    do {
+        const uch *match = window + cur_match;
+        // The byte at best_len differs most often, so it goes first. Byte 2 is
+        // not compared: equal hashes and equal first two bytes imply it.
+        if (match[best_len] != scan_end || match[best_len - 1] != scan_end1 || match[0] != scan[0] ||
+            match[1] != scan[1])
+            continue;
+
+        // The bytes compared may run past the input's end (and the window's,
+        // into its zeroed slack); callers cut the length to the lookahead.
+        unsigned len = MIN_MATCH;
+        while (len < MAX_MATCH && scan[len] == match[len]) len++;
+
+        if (len > best_len) {
+            match_start = cur_match;
+            best_len = len;
+            if (len >= static_cast<unsigned>(nice_match)) break;
+            scan_end1 = scan[best_len - 1];
+            scan_end = scan[best_len];
+        }
+    } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
+
+    return static_cast<int>(best_len);
+}
+
+void deflate() {
+    if (compr_level <= 3) {
+        deflate_fast();
+    } else {
+        deflate_lazy();
+    }
+}
+
+} // namespace codec
