@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -84,6 +85,16 @@ protected:
         return o;
     }
     bool exists(const std::string &name) const { return access((dir / name).c_str(), F_OK) == 0; }
+    // Builds arc with kelpa itself, in dir.
+    void build(const std::vector<std::string> &args) {
+        int fd = open(arc.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+        ASSERT_GE(fd, 0);
+        RunOptions o = in_dir();
+        o.stdout_fd = fd;
+        auto r = testutil::run_kelpa(args, o);
+        close(fd);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
 };
 
 } // namespace
@@ -99,27 +110,29 @@ TEST_F(Run, RawPayloadIsInstalledAndTheRunCommandSeesTheFeatures) {
     EXPECT_EQ(testutil::read_file(dir / "hello.txt"), payload);
 }
 
-TEST_F(Run, TarPayloadThroughTarAndAnInstallScript) {
+TEST_F(Run, TarArchiveBuiltByKelpaInstallsThroughTarAndAnInstallScript) {
     TempDir src;
     ASSERT_EQ(mkdir((src / "app").c_str(), 0755), 0);
-    testutil::write_file(src / "app/data.txt", std::string(100000, 'd'));
+    const std::string data = testutil::datagen(300000, 11, 0.7);
+    testutil::write_file(src / "app/data.bin", data);
     testutil::write_file(src / "app/install.sh",
                          "set -e\n"
                          "test \"$APP_PREFIX\" = /opt/app\n"
-                         "test \"$NOCOMPR\" = ''\n"
-                         "cmp -s app/data.txt \"$1\"\n"
+                         "test \"$KX_VENDOR\" = 'Kelp Works'\n"
+                         "test \"$NAME\" = app.tar\n"
+                         "cmp -s app/data.bin \"$1\"\n"
                          "echo installed \"$APP_PREFIX\" from \"$(pwd)\"\n");
+    testutil::write_file(dir / "expected", data);
     auto tar = testutil::run({"/usr/bin/tar", "-C", src.path(), "-cf", dir / "app.tar", "app"});
     ASSERT_EQ(tar.status, 0) << tar.err;
-    std::string expected = std::string(100000, 'd');
-    testutil::write_file(dir / "expected", expected);
-    kit::make_archive(arc, {"NOCOMPR,APP_PREFIX=/opt/app,NAME=app.tar", "App", "sh app/install.sh %p/expected",
-                            "tar xf -"},
-                      testutil::read_file(dir / "app.tar"));
+    build({"-C", "App 2.0", "-f", "tar xf -", "-r", "sh app/install.sh %p/expected", "-O", "Kelp Works", "-F",
+           "APP_PREFIX=/opt/app", "app.tar"});
+    std::remove((dir / "app.tar").c_str());
     auto r = testutil::run({arc}, in_dir());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "installed /opt/app from " + dir.path() + "\n");
-    EXPECT_EQ(testutil::read_file(dir / "app/data.txt"), expected);
+    EXPECT_EQ(r.err, kit::comment_lines("App 2.0"));
+    EXPECT_EQ(testutil::read_file(dir / "app/data.bin"), data);
 }
 
 TEST_F(Run, ExtractOnlyWritesThePayloadToStandardOutputAndRunsNothing) {
@@ -251,3 +264,60 @@ INSTANTIATE_TEST_SUITE_P(Answers, VerboseDialog,
                                            Dialog{"x", "x\ny\n", true, 1},
                                            Dialog{"end_of_input", "\x04", false, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// Gzip payloads written by kelpa's own build.
+
+TEST_F(Run, EverySeveralMemberIsDelivered) {
+    const std::string a = testutil::datagen(70000, 1, 0.6), b = testutil::datagen(50000, 2, 0.1);
+    testutil::write_file(dir / "a", a);
+    testutil::write_file(dir / "b", b);
+    build({"-f", "cat > got", "-r", "cmp -s got both && echo same", "a", "b"});
+    testutil::write_file(dir / "both", a + b);
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "same\n");
+    EXPECT_EQ(testutil::read_file(dir / "got").size(), a.size() + b.size());
+}
+
+TEST_F(Run, ExtractOnlyWritesEveryMember) {
+    testutil::write_file(dir / "a", "first\n");
+    testutil::write_file(dir / "b", "second\n");
+    build({"-C", "", "a", "b"});
+    auto r = testutil::run({arc, "-x"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "first\nsecond\n");
+    EXPECT_EQ(r.err, "\nSelf-Extracting archive file\n\nPlease wait...\nDeflating a...\n");
+}
+
+TEST_F(Run, BytesAfterTheLastMemberAreIgnoredSilently) {
+    testutil::write_file(dir / "a", "only\n");
+    build({"a"});
+    std::string bytes = testutil::read_file(arc);
+    testutil::write_file(arc, bytes + "trailing garbage \x1f", 0755);
+    std::remove((dir / "a").c_str());
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, kit::comment_lines("Self-Extracting archive file"));
+    EXPECT_EQ(testutil::read_file(dir / "a"), "only\n"); // the default command writes the stored name
+}
+
+TEST_F(Run, ToStdoutKeepsTheDefaultNameStdout) {
+    testutil::write_file(dir / "a", "named\n");
+    build({"a"});
+    auto r = testutil::run({arc, "-c"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testutil::read_file(dir / "stdout"), "named\n");
+}
+
+TEST_F(Run, CorruptedPayloadEndsTheRunBeforeTheRunCommand) {
+    testutil::write_file(dir / "a", testutil::datagen(20000, 3, 0.5));
+    build({"-f", "cat > /dev/null", "-r", "touch ran", "a"});
+    std::string bytes = testutil::read_file(arc);
+    bytes[bytes.size() - 6] ^= 0x55; // inside the CRC
+    testutil::write_file(arc, bytes, 0755);
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kit::comment_lines("Self-Extracting archive file") + "\n" + arc + ": " + arc +
+                         ": invalid compressed data--crc error\n");
+    EXPECT_FALSE(exists("ran"));
+}
