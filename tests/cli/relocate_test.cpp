@@ -3,7 +3,10 @@
 // own, so the mounts and the table vanish with the test.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 #include "archive_kit.h"
 #include "common/testutil.h"
@@ -67,6 +70,21 @@ protected:
         o.stdin_null = true;
         o.env = {"T=" + T, "ARC=" + arc};
         return testutil::run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script}, o);
+    }
+
+    // Builds arc with kelpa itself from one input of the given bytes.
+    void build(const std::vector<std::string> &options, const std::string &data) {
+        testutil::write_file(dir / "data", data);
+        int fd = open(arc.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+        ASSERT_GE(fd, 0);
+        RunOptions o;
+        o.cwd = T;
+        o.stdout_fd = fd;
+        std::vector<std::string> args = options;
+        args.push_back("data");
+        auto r = testutil::run_kelpa(args, o);
+        close(fd);
+        ASSERT_EQ(r.status, 0) << r.err;
     }
 
     std::string failure_lines(const std::string &fullpath, const std::string &fs) const {
@@ -198,4 +216,40 @@ TEST_F(Relocate, DeclinedLinkMovesOnToTheNextFilesystem) {
                      "Trying " + T + "/t ...\nCreating temporary link to " + T + "/t/kx\n"
                      "OK to create temporary link? [y]: " +
                          kit::comment_lines("App") + "Deflating data...\n");
+}
+
+// The size to make room for.
+
+TEST_F(Relocate, GzipPayloadNeedsItsUncompressedMegabytesPlusOne) {
+    // 3 MiB uncompressed need 4 megabytes: more than a 3 MiB tmpfs has.
+    build({"-V", T + "/mid", "-S", "kx", "-f", "mkdir -p mid/kx && cat > mid/kx/data"}, std::string(3 << 20, 'z'));
+    auto r = run("mkdir \"$T/mid\"; mount -t tmpfs -o size=3m tmpfs \"$T/mid\"", "", "wc -c < \"$T/big/kx/data\"\n");
+    EXPECT_EQ(r.out, "status=0\n3145728\n");
+    EXPECT_EQ(r.err, T + "/mid/kx: not enough space. Looking for space in other filesystems.\nTrying " + T +
+                         "/big ...\n" + kit::comment_lines("Self-Extracting archive file"));
+}
+
+TEST_F(Relocate, GzipPayloadJustBelowTheBoundaryFitsInPlace) {
+    build({"-V", T + "/mid", "-S", "kx", "-f", "mkdir -p mid/kx && cat > mid/kx/data"}, std::string((3 << 20) - 1, 'z'));
+    auto r = run("mkdir \"$T/mid\"; mount -t tmpfs -o size=3m tmpfs \"$T/mid\"", "", "test -L \"$T/mid/kx\" || echo in-place\n");
+    EXPECT_EQ(r.out, "status=0\nin-place\n");
+    EXPECT_EQ(r.err, kit::comment_lines("Self-Extracting archive file"));
+}
+
+TEST_F(Relocate, RawPayloadLengthIsTheSizeNotItsLastBytes) {
+    // Read as a number, the last four bytes would ask for 4096 megabytes.
+    make(T + "/big", std::string(1500000, 'r') + "\xff\xff\xff\xff");
+    auto r = run("", "", "wc -c < \"$T/big/kx/data\"\n");
+    EXPECT_EQ(r.out, "link=\n" + std::string(1500000, 'r') + "\xff\xff\xff\xffstatus=0\n1500004\n");
+    EXPECT_EQ(r.err, kit::comment_lines("App"));
+}
+
+TEST_F(Relocate, LinkIsRemovedWhenDecodingFails) {
+    build({"-V", T + "/full", "-S", "kx", "-f", "cat > /dev/null", "-r", "touch ran"}, testutil::datagen(30000, 4, 0.5));
+    std::string bytes = testutil::read_file(arc);
+    bytes[bytes.size() - 7] ^= 0x20; // inside the CRC
+    testutil::write_file(arc, bytes, 0755);
+    auto r = run("", "", link_gone + "test -e \"$T/ran\" || echo not-run\n");
+    EXPECT_EQ(r.out, "status=1\nlink-gone\nnot-run\n");
+    EXPECT_NE(r.err.find(": invalid compressed data--crc error\n"), std::string::npos) << r.err;
 }
