@@ -59,7 +59,9 @@ TEST_P(MegArithmetic, CountsWholeMegabytesOfAvailableBlocks) {
     EXPECT_EQ(FsHasMegSpace("/x", c.megs, &is_root, &megs), 1);
     EXPECT_EQ(megs, c.megs);
     EXPECT_EQ(is_root, 0);
-    if (c.megs < INT_MAX) EXPECT_EQ(FsHasMegSpace("/x", c.megs + 1, &is_root, &megs), 0);
+    if (c.megs < INT_MAX) {
+        EXPECT_EQ(FsHasMegSpace("/x", c.megs + 1, &is_root, &megs), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
