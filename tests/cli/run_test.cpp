@@ -321,3 +321,15 @@ TEST_F(Run, CorruptedPayloadEndsTheRunBeforeTheRunCommand) {
                          ": invalid compressed data--crc error\n");
     EXPECT_FALSE(exists("ran"));
 }
+
+TEST_F(Run, MemberLengthsCountTheOutputSoFar) {
+    // Each member's length field must hold the running total, as the build
+    // writes it; a second member that counts only itself is a length error.
+    const std::string a = "first member\n", b = "second member\n";
+    kit::make_archive(arc, {"NAME=a", "", "touch ran", "cat > got"},
+                      testutil::zlib_gzip(a, 9, 0, "a") + testutil::zlib_gzip(b, 9, 0, "b"));
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\n" + arc + ": " + arc + ": invalid compressed data--length error\n");
+    EXPECT_FALSE(exists("ran"));
+}
