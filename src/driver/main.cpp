@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "driver/extract.h"
 
 namespace driver {
 
@@ -91,6 +92,11 @@ int main(int argc, char **argv) {
         case 'r': store_argument(run_program, optarg, c); break;
         case 'f': store_argument(pipe_program, optarg, c); break;
         case 'V':
+            // An archive whose space check could never pass is not made.
+            if (!is_compressed && std::strlen(optarg) > VFYFS_MAX) {
+                report("%s: %s: name too long for the space check\n", progname, optarg);
+                std::exit(1);
+            }
             if (!is_compressed) store_feature("VFYFS=", optarg, c);
             break;
         case 'S':

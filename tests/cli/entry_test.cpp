@@ -149,8 +149,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "argument of -t is too long\n"},
         LimitCase{{"-p", "/nonexistent", "-F", std::string(255, 'F')}, true, ""},
         LimitCase{{"-p", "/nonexistent", "-F", std::string(256, 'F')}, false, "argument of -F is too long\n"},
-        LimitCase{{"-p", "/nonexistent", "-V", std::string(249, 'V')}, true, ""},
-        LimitCase{{"-p", "/nonexistent", "-V", std::string(250, 'V')}, false, "argument of -V is too long\n"},
+        // A VFYFS value passing 127 characters could never pass the space check.
+        LimitCase{{"-p", "/nonexistent", "-V", std::string(127, 'V')}, true, ""},
+        LimitCase{{"-p", "/nonexistent", "-V", std::string(128, 'V')}, false,
+                  std::string(128, 'V') + ": name too long for the space check\n"},
         LimitCase{{"-p", "/nonexistent", "-S", std::string(250, 'S')}, false, "argument of -S is too long\n"},
         LimitCase{{"-p", "/nonexistent", "-O", std::string(246, 'O')}, false, "argument of -O is too long\n"},
         LimitCase{{"-p", "/nonexistent", "-F", std::string(255, 'a'), "-F", std::string(255, 'b'), "-F",

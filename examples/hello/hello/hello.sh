@@ -1,0 +1,3 @@
+#!/bin/sh
+# The program the example archive installs.
+echo "Hello from ${1:-kelpa}!"

@@ -1,0 +1,35 @@
+// Running an archive: the space verification with its relocation, and the
+// pieces of the extraction that tests reach directly.
+#pragma once
+
+namespace driver {
+
+// Result of verify_fs; every value but SE_NONE refuses the extraction.
+enum Verr { SE_NONE = 0, SE_EXISTS = 1, SE_MKDIR = 2, SE_SYMLINK = 3 };
+
+// Limits of the space verification's working buffers: longer values refuse
+// the extraction with a message instead of being cut.
+constexpr unsigned VFYFS_MAX = 127;  // the VFYFS value
+constexpr unsigned VPATH_MAX = 511;  // any path formed from it
+constexpr unsigned MKDIRP_MAX = 254; // a path handed to mkdirp
+
+// Checks that VFYFS/FSSUB can take min_mb megabytes, relocating it behind a
+// temporary link to the -t directory or another mounted filesystem when its
+// own has no room. sym_path (512 bytes) ends empty, or holding the link that
+// the caller must remove. Messages on standard error.
+[[nodiscard]] Verr verify_fs(int min_mb, char *sym_path);
+
+// Creates the missing directories of the absolute path (at most MKDIRP_MAX
+// characters) with exactly mode. 0, or non-zero with errno set by the failing call.
+[[nodiscard]] int mkdirp(const char *path, int mode);
+
+// The template with "%o" (ofname) and "%p" (current directory, or "." when it
+// cannot be determined) expanded, in a new 2048-byte buffer the caller frees;
+// null when the expansion would not fit 2047 characters (or memory runs out).
+[[nodiscard]] char *replace_program_parms(const char *pgm);
+
+// Exports every feature entry into the environment: KEY=VALUE as written, a
+// bare FLAG as FLAG=.
+void export_features();
+
+} // namespace driver

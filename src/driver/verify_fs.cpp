@@ -1,0 +1,247 @@
+// Space verification before an extraction, and the relocation of the
+// extraction directory behind a temporary link when its filesystem is full.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "driver/extract.h"
+#include "support/ss.h"
+
+namespace driver {
+
+using ss::FsHasMegSpace;
+
+namespace {
+
+constexpr std::size_t FS_LEN = VFYFS_MAX + 1;
+constexpr std::size_t FSSUB_LEN = 256;
+constexpr std::size_t PATH_LEN = VPATH_MAX + 1;
+
+// The value of a feature entry: the text after its first '=', or the whole entry.
+const char *feature_value(const char *key) {
+    const char *entry = get_feature(key);
+    if (entry == nullptr) return "";
+    const char *eq = std::strchr(entry, '=');
+    return eq != nullptr ? eq + 1 : entry;
+}
+
+void refuse_too_long(const char *what) { report("%s: %s: name too long for the space check\n", progname, what); }
+
+// Joins a, "/" and b into dst (PATH_LEN bytes); false when it would not fit.
+bool join(char *dst, const char *a, const char *b) {
+    int n = std::snprintf(dst, PATH_LEN, "%s/%s", a, b);
+    return n >= 0 && static_cast<std::size_t>(n) < PATH_LEN;
+}
+
+void drop_trailing_slash(char *s) {
+    std::size_t n = std::strlen(s);
+    if (n > 0 && s[n - 1] == '/') s[n - 1] = '\0';
+}
+
+// Single-quotes s for the shell, so that blanks and shell characters in a
+// path stay part of it. False when dst (n bytes) is too small.
+bool shell_quote(char *dst, std::size_t n, const char *s) {
+    std::size_t o = 0;
+    auto put = [&](char c) {
+        if (o + 1 >= n) return false;
+        dst[o++] = c;
+        return true;
+    };
+    if (!put('\'')) return false;
+    for (; *s != '\0'; s++) {
+        if (*s == '\'') {
+            for (char c : {'\'', '\\', '\'', '\''})
+                if (!put(c)) return false;
+        } else if (!put(*s)) {
+            return false;
+        }
+    }
+    if (!put('\'')) return false;
+    dst[o] = '\0';
+    return true;
+}
+
+// The link prompt: true unless the operator answers with n or N. The end of
+// input takes the printed default.
+bool link_confirmed(const char *target) {
+    report("Creating temporary link to %s\n", target);
+    report("OK to create temporary link? [y]: ");
+    int first = std::getchar();
+    // The rest of the line is the answer's too: leaving it would answer the
+    // run command's dialog that may follow.
+    for (int c = first; c != EOF && c != '\n';) c = std::getchar();
+    return first != 'n' && first != 'N';
+}
+
+enum class link_result { made, next, refused };
+
+// Tries to relocate the extraction to sym_path/fssub: creates that directory,
+// clears native_path and links it there. On success sym_path holds native_path.
+link_result do_link(char *sym_path, const char *fssub, const char *native_path) {
+    std::size_t n = std::strlen(sym_path);
+    int len = std::snprintf(sym_path + n, PATH_LEN - n, "%s%s", fssub[0] == '/' ? "" : "/", fssub);
+    if (len < 0 || n + static_cast<std::size_t>(len) > MKDIRP_MAX) {
+        sym_path[n] = '\0';
+        char shown[PATH_LEN + FSSUB_LEN];
+        std::snprintf(shown, sizeof shown, "%s%s%s", sym_path, fssub[0] == '/' ? "" : "/", fssub);
+        refuse_too_long(shown);
+        return link_result::refused;
+    }
+    if (access(sym_path, F_OK) == 0) {
+        report("%s: already exists.\n", sym_path);
+        return link_result::next;
+    }
+    if (verbose && !link_confirmed(sym_path)) return link_result::next;
+    if (mkdirp(sym_path, 0755) != 0) {
+        std::perror(sym_path);
+        return link_result::next;
+    }
+    // Clears what access cannot see there, such as a link left dangling by an
+    // interrupted run; an existing entry was refused before.
+    char quoted[4 * PATH_LEN + 8];
+    char cmd[sizeof quoted + 32];
+    if (shell_quote(quoted, sizeof quoted, native_path)) {
+        std::snprintf(cmd, sizeof cmd, "rm -rf %s > /dev/null", quoted);
+        (void)std::system(cmd);
+    }
+    if (symlink(sym_path, native_path) != 0) {
+        std::perror(sym_path);
+        rmdir(sym_path);
+        return link_result::next;
+    }
+    std::strcpy(sym_path, native_path);
+    return link_result::made;
+}
+
+} // namespace
+
+int mkdirp(const char *path, int mode) {
+    if (path[0] != '/') return -1;
+    std::size_t len = std::strlen(path);
+    if (len > MKDIRP_MAX) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (access(path, X_OK) == 0) return 0;
+    char prefix[MKDIRP_MAX + 1];
+    for (std::size_t i = 1; i <= len; i++) {
+        if (path[i] != '/' && path[i] != '\0') continue;
+        std::memcpy(prefix, path, i);
+        prefix[i] = '\0';
+        if (access(prefix, X_OK) == 0) continue;
+        if (mkdir(prefix, static_cast<mode_t>(mode)) != 0) return -1;
+        // The umask must not narrow what the run command may do there.
+        chmod(prefix, static_cast<mode_t>(mode));
+    }
+    return 0;
+}
+
+Verr verify_fs(int min_mb, char *sym_path) {
+    sym_path[0] = '\0';
+    const char *fs_value = feature_value("VFYFS=");
+    char fs[FS_LEN];
+    char fssub[FSSUB_LEN];
+    std::size_t fs_len = std::strlen(fs_value);
+    if (fs_len > VFYFS_MAX) {
+        refuse_too_long(fs_value);
+        return SE_MKDIR;
+    }
+    std::strcpy(fs, fs_value);
+    // A lookup result holds at most 255 characters, so FSSUB always fits.
+    std::strcpy(fssub, get_feature("FSSUB=") != nullptr ? feature_value("FSSUB=") : "");
+    // Single characters such as "/" or "." never name an extraction directory.
+    if (std::strlen(fs) < 2 || std::strlen(fssub) < 2) return SE_MKDIR;
+
+    char path[PATH_LEN];
+    if (fs[0] == '/') {
+        std::strcpy(path, fs);
+    } else {
+        char cwd[PATH_LEN];
+        if (getcwd(cwd, sizeof cwd - 1) == nullptr) {
+            std::perror(fs);
+            return SE_MKDIR;
+        }
+        if (!join(path, cwd, fs)) {
+            refuse_too_long(fs);
+            return SE_MKDIR;
+        }
+    }
+
+    char *base = uncompress_dir[0] != '\0' ? uncompress_dir : path;
+    drop_trailing_slash(base);
+    char fullpath[PATH_LEN];
+    char native_path[PATH_LEN];
+    if (!join(fullpath, base, fssub)) {
+        refuse_too_long(base);
+        return SE_MKDIR;
+    }
+    if (!join(native_path, fs, fssub)) {
+        refuse_too_long(fs);
+        return SE_MKDIR;
+    }
+
+    if (access(fullpath, F_OK) == 0) {
+        report("%s: extraction directory exists!\nPlease remove it first then try again.\n", fullpath);
+        return SE_EXISTS;
+    }
+    // The link will replace whatever stands at its path: never an existing
+    // file or directory, whatever -t says.
+    if (uncompress_dir[0] != '\0' && access(native_path, F_OK) == 0) {
+        report("%s: extraction directory exists!\nPlease remove it first then try again.\n", native_path);
+        return SE_EXISTS;
+    }
+
+    int is_root = 0;
+    int avail = 0;
+    bool have_target = false;
+    if (uncompress_dir[0] != '\0' && FsHasMegSpace(uncompress_dir, min_mb, &is_root, &avail) != 0) {
+        if (std::strlen(uncompress_dir) > VPATH_MAX) {
+            refuse_too_long(uncompress_dir);
+            return SE_MKDIR;
+        }
+        std::strcpy(sym_path, uncompress_dir);
+        drop_trailing_slash(sym_path);
+        have_target = true;
+    } else {
+        if (FsHasMegSpace(path, min_mb, &is_root, &avail) != 0) return SE_NONE;
+        // A -t directory without room never leads to a search elsewhere.
+        if (uncompress_dir[0] != '\0') goto done;
+        report("%s: not enough space. Looking for space in other filesystems.\n", fullpath);
+    }
+
+    ss::ss_endmntent();
+    for (;;) {
+        if (!have_target) {
+            ss::ssmnttab *m;
+            while ((m = ss::ss_getmntent()) != nullptr) {
+                // The space test comes first, for every entry.
+                if (ss::FsHasMegSpace(m->mt_path, min_mb, &is_root, &avail) == 1 && m->mt_read_only == 0) break;
+            }
+            if (m == nullptr) goto done;
+            report("Trying %s ...\n", m->mt_path);
+            std::strcpy(sym_path, m->mt_path);
+        }
+        have_target = false;
+        switch (do_link(sym_path, fssub, native_path)) {
+        case link_result::made: return SE_NONE;
+        case link_result::refused: sym_path[0] = '\0'; return SE_MKDIR;
+        case link_result::next: break;
+        }
+    }
+
+done:
+    sym_path[0] = '\0';
+    report("%s: not enough space to extract the archive.\n", fullpath);
+    report("Please make at least %dMb available in %s.\n", min_mb, fs);
+    report("Alternatively, you can make space available on another filesystem where a\n\"%s\" directory can be "
+           "created. Ensure that the \"%s\" directory\ndoes not exist before trying again.\n",
+           fssub, fssub);
+    return SE_MKDIR;
+}
+
+} // namespace driver

@@ -1,0 +1,52 @@
+// The mount table as fixed-size records: one open stream and one result record
+// for the whole process.
+#include <cstdio>
+#include <cstring>
+#include <mntent.h>
+
+#include "support/ss.h"
+
+namespace ss {
+
+const char *mnttab_file = "/etc/mtab";
+
+namespace {
+
+FILE *mtfp;    // open table, or null when closed
+ssmnttab ssmt; // the record every lookup overwrites
+
+// Copies src into a field of n bytes, always terminated: a longer name is cut.
+void copy_field(char *dst, std::size_t n, const char *src) {
+    std::strncpy(dst, src != nullptr ? src : "", n);
+    dst[n - 1] = '\0';
+}
+
+ssmnttab *mt_copy(const struct mntent *m) {
+    copy_field(ssmt.mt_dev, sizeof ssmt.mt_dev, m->mnt_fsname);
+    copy_field(ssmt.mt_path, sizeof ssmt.mt_path, m->mnt_dir);
+    copy_field(ssmt.mt_fstype, sizeof ssmt.mt_fstype, m->mnt_type);
+    ssmt.mt_read_only = hasmntopt(m, "ro") != nullptr ? 1 : 0;
+    ssmt.mt_time = 0;
+    return &ssmt;
+}
+
+} // namespace
+
+ssmnttab *ss_getmntent() {
+    if (mtfp == nullptr) {
+        mtfp = setmntent(mnttab_file, "r");
+        if (mtfp == nullptr) return nullptr;
+    }
+    struct mntent *m = getmntent(mtfp);
+    if (m == nullptr) return nullptr;
+    return mt_copy(m);
+}
+
+void ss_endmntent() {
+    if (mtfp != nullptr) {
+        endmntent(mtfp);
+        mtfp = nullptr;
+    }
+}
+
+} // namespace ss

@@ -1,0 +1,255 @@
+// Space verification and relocation for real: each test runs an archive in a
+// private mount namespace with small tmpfs mounts and a mount table of its
+// own, so the mounts and the table vanish with the test.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "archive_kit.h"
+#include "common/testutil.h"
+
+using testutil::RunOptions;
+using testutil::TempDir;
+
+namespace {
+
+const std::string payload = "relocated payload\n";
+
+// Mounts under $T, in this order in the mount table: full (no room for a
+// megabyte), ro (room, read-only), big and t (room). /etc gets a tmpfs of its
+// own, so that /etc/mtab lists exactly these.
+const std::string mounts = R"(set -e
+mkdir -p "$T/full" "$T/ro" "$T/big" "$T/t"
+mount -t tmpfs -o size=64k tmpfs "$T/full"
+mount -t tmpfs -o size=8m,ro tmpfs "$T/ro"
+mount -t tmpfs -o size=8m tmpfs "$T/big"
+mount -t tmpfs -o size=8m tmpfs "$T/t"
+)";
+const std::string own_table = R"(mount -t tmpfs tmpfs /etc
+grep -F " $T/" /proc/self/mounts > /etc/mtab
+set +e
+)";
+
+class Relocate : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string T = dir.path();
+    std::string arc = dir / "app.run";
+
+    void SetUp() override {
+        static std::string refusal = probe();
+        if (!refusal.empty()) GTEST_SKIP() << "private mount namespaces are not permitted here: " << refusal;
+    }
+
+    static std::string probe() {
+        TempDir d;
+        auto r = testutil::run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount -t tmpfs -o size=64k tmpfs \"$1\"", "sh",
+                                d.path()});
+        return r.status == 0 ? "" : r.err.empty() ? "unshare failed" : r.err;
+    }
+
+    // An archive whose extract command writes into VFYFS/FSSUB and whose run
+    // command shows where that path leads and what is there.
+    void make(const std::string &vfyfs, const std::string &payload_bytes = payload) {
+        std::string x = "\"" + vfyfs + "/kx\"";
+        kit::make_archive(arc,
+                          {"NOCOMPR,NAME=data,VFYFS=" + vfyfs + ",FSSUB=kx", "App",
+                           "echo \"link=$(readlink " + x + ")\"; cat " + x + "/data",
+                           "mkdir -p " + x + " && cat > " + x + "/%o"},
+                          payload_bytes);
+    }
+
+    // Runs setup, then the archive with args, then after: all inside one namespace.
+    testutil::RunResult run(const std::string &setup, const std::string &args, const std::string &after = "") {
+        std::string script = mounts + setup + "\n" + own_table + "\"$ARC\" " + args + "\necho \"status=$?\"\n" + after;
+        RunOptions o;
+        o.cwd = T;
+        o.stdin_null = true;
+        o.env = {"T=" + T, "ARC=" + arc};
+        return testutil::run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script}, o);
+    }
+
+    // Builds arc with kelpa itself from one input of the given bytes.
+    void build(const std::vector<std::string> &options, const std::string &data) {
+        testutil::write_file(dir / "data", data);
+        int fd = open(arc.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+        ASSERT_GE(fd, 0);
+        RunOptions o;
+        o.cwd = T;
+        o.stdout_fd = fd;
+        std::vector<std::string> args = options;
+        args.push_back("data");
+        auto r = testutil::run_kelpa(args, o);
+        close(fd);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+
+    std::string failure_lines(const std::string &fullpath, const std::string &fs) const {
+        return fullpath + ": not enough space to extract the archive.\n"
+                          "Please make at least 1Mb available in " + fs + ".\n"
+                          "Alternatively, you can make space available on another filesystem where a\n"
+                          "\"kx\" directory can be created. Ensure that the \"kx\" directory\n"
+                          "does not exist before trying again.\n";
+    }
+};
+
+const std::string link_gone = "test -e \"$T/full/kx\" || test -L \"$T/full/kx\" || echo link-gone\n";
+
+} // namespace
+
+TEST_F(Relocate, RoomInPlaceMakesNoLink) {
+    make(T + "/big");
+    auto r = run("", "");
+    EXPECT_EQ(r.out, "link=\n" + payload + "status=0\n");
+    EXPECT_EQ(r.err, kit::comment_lines("App"));
+}
+
+TEST_F(Relocate, ExistingExtractionDirectoryIsRefused) {
+    make(T + "/big");
+    auto r = run("mkdir \"$T/big/kx\"", "", "test -d \"$T/big/kx\" && echo kept\n");
+    EXPECT_EQ(r.out, "status=1\nkept\n");
+    EXPECT_EQ(r.err, T + "/big/kx: extraction directory exists!\nPlease remove it first then try again.\n");
+}
+
+TEST_F(Relocate, FullFilesystemRelocatesToTheFirstWritableOneWithRoom) {
+    make(T + "/full");
+    auto r = run("", "", link_gone + "cat \"$T/big/kx/data\"; stat -c %a \"$T/big/kx\"\n");
+    // The read-only mount comes first in the table and has room: never chosen.
+    EXPECT_EQ(r.err, T + "/full/kx: not enough space. Looking for space in other filesystems.\nTrying " + T +
+                         "/big ...\n" + kit::comment_lines("App"));
+    EXPECT_EQ(r.out, "link=" + T + "/big/kx\n" + payload + "status=0\nlink-gone\n" + payload + "755\n");
+}
+
+TEST_F(Relocate, NoWritableRoomAnywhereFails) {
+    make(T + "/full");
+    auto r = run("mount -o remount,ro \"$T/big\"; umount \"$T/t\"", "", "ls \"$T/ro\" \"$T/big\"\n");
+    EXPECT_EQ(r.out, "status=1\n" + T + "/big:\n\n" + T + "/ro:\n");
+    EXPECT_EQ(r.err, T + "/full/kx: not enough space. Looking for space in other filesystems.\n" +
+                         failure_lines(T + "/full/kx", T + "/full"));
+}
+
+TEST_F(Relocate, TDirectoryWithRoomIsPreferred) {
+    make(T + "/big");
+    auto r = run("", "-t \"$T/t/\"", "test -L \"$T/big/kx\" || echo link-gone; cat \"$T/t/kx/data\"\n");
+    EXPECT_EQ(r.err, kit::comment_lines("App"));
+    EXPECT_EQ(r.out, "link=" + T + "/t/kx\n" + payload + "status=0\nlink-gone\n" + payload);
+}
+
+TEST_F(Relocate, MissingTDirectoryIsCreatedAsTheTarget) {
+    make(T + "/big");
+    auto r = run("", "-t \"$T/t/new/deeper\"", "cat \"$T/t/new/deeper/kx/data\"\n");
+    EXPECT_EQ(r.out, "link=" + T + "/t/new/deeper/kx\n" + payload + "status=0\n" + payload);
+}
+
+TEST_F(Relocate, TDirectoryWithoutRoomIsIgnoredWhenThereIsRoomInPlace) {
+    make(T + "/big");
+    auto r = run("", "-t \"$T/full\"");
+    EXPECT_EQ(r.out, "link=\n" + payload + "status=0\n");
+    EXPECT_EQ(r.err, kit::comment_lines("App"));
+}
+
+TEST_F(Relocate, TDirectoryAndVfyfsWithoutRoomFailWithoutSearching) {
+    make(T + "/full");
+    auto r = run("mkdir \"$T/full/sub\"", "-t \"$T/full/sub\"");
+    EXPECT_EQ(r.out, "status=1\n");
+    EXPECT_EQ(r.err, failure_lines(T + "/full/sub/kx", T + "/full"));
+}
+
+TEST_F(Relocate, TNeverDeletesWhatStandsAtTheLinkPath) {
+    make(T + "/big");
+    auto r = run("mkdir \"$T/big/kx\"; echo precious > \"$T/big/kx/keep\"", "-t \"$T/t\"", "cat \"$T/big/kx/keep\"\n");
+    EXPECT_EQ(r.out, "status=1\nprecious\n");
+    EXPECT_EQ(r.err, T + "/big/kx: extraction directory exists!\nPlease remove it first then try again.\n");
+}
+
+TEST_F(Relocate, DanglingLinkLeftAtTheLinkPathIsReplaced) {
+    make(T + "/big");
+    auto r = run("ln -s /nowhere \"$T/big/kx\"", "-t \"$T/t\"", "test -L \"$T/big/kx\" || echo link-gone\n");
+    EXPECT_EQ(r.out, "link=" + T + "/t/kx\n" + payload + "status=0\nlink-gone\n");
+}
+
+TEST_F(Relocate, RelativeVfyfsLinksAndRemovesTheRelativePath) {
+    make("full");
+    auto r = run("", "", link_gone + "cat \"$T/big/kx/data\"\n");
+    EXPECT_EQ(r.err, T + "/full/kx: not enough space. Looking for space in other filesystems.\nTrying " + T +
+                         "/big ...\n" + kit::comment_lines("App"));
+    EXPECT_EQ(r.out, "link=" + T + "/big/kx\n" + payload + "status=0\nlink-gone\n" + payload);
+}
+
+TEST_F(Relocate, PathWithABlankIsRemovedExactly) {
+    // Unquoted, the removal of "$T/my full/kx" would also hit "$T/my".
+    make(T + "/my full");
+    auto r = run("mkdir -p \"$T/my full\" && mount -t tmpfs -o size=64k tmpfs \"$T/my full\"\n"
+                 "ln -s /nowhere \"$T/my full/kx\"; echo sentinel > \"$T/my\"",
+                 "", "cat \"$T/my\"; test -L \"$T/my full/kx\" || echo link-gone\n");
+    EXPECT_EQ(r.out, "link=" + T + "/big/kx\n" + payload + "status=0\nsentinel\nlink-gone\n");
+}
+
+TEST_F(Relocate, LinkIsRemovedWhenABrokenPipeEndsTheRun) {
+    make(T + "/full");
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx", "", "touch \"$T/ran\"", "exit 0"},
+                      testutil::datagen(1 << 20, 9, 0.5));
+    auto r = run("", "", link_gone + "test -e \"$T/ran\" && echo ran\n");
+    EXPECT_EQ(r.out, "status=141\nlink-gone\n"); // 128 + SIGPIPE: died of the signal
+}
+
+TEST_F(Relocate, LinkPromptTakesItsDefaultAtTheEndOfInput) {
+    make(T + "/full");
+    auto r = run("", "-v -n", link_gone);
+    EXPECT_EQ(r.out, "status=0\nlink-gone\n");
+    EXPECT_EQ(r.err, T + "/full/kx: not enough space. Looking for space in other filesystems.\nTrying " + T +
+                         "/big ...\nCreating temporary link to " + T + "/big/kx\nOK to create temporary link? [y]: " +
+                         kit::comment_lines("App") + "Deflating data...\n");
+}
+
+TEST_F(Relocate, DeclinedLinkMovesOnToTheNextFilesystem) {
+    make(T + "/full");
+    testutil::write_file(dir / "answers", "no thanks\n");
+    auto r = run("", "-v -n < \"$T/answers\"", "test -e \"$T/big/kx\" || echo big-untouched; cat \"$T/t/kx/data\"\n");
+    EXPECT_EQ(r.out, "status=0\nbig-untouched\n" + payload);
+    EXPECT_EQ(r.err, T + "/full/kx: not enough space. Looking for space in other filesystems.\n"
+                     "Trying " + T + "/big ...\nCreating temporary link to " + T + "/big/kx\n"
+                     "OK to create temporary link? [y]: "
+                     "Trying " + T + "/t ...\nCreating temporary link to " + T + "/t/kx\n"
+                     "OK to create temporary link? [y]: " +
+                         kit::comment_lines("App") + "Deflating data...\n");
+}
+
+// The size to make room for.
+
+TEST_F(Relocate, GzipPayloadNeedsItsUncompressedMegabytesPlusOne) {
+    // 3 MiB uncompressed need 4 megabytes: more than a 3 MiB tmpfs has.
+    build({"-V", T + "/mid", "-S", "kx", "-f", "mkdir -p mid/kx && cat > mid/kx/data"}, std::string(3 << 20, 'z'));
+    auto r = run("mkdir \"$T/mid\"; mount -t tmpfs -o size=3m tmpfs \"$T/mid\"", "", "wc -c < \"$T/big/kx/data\"\n");
+    EXPECT_EQ(r.out, "status=0\n3145728\n");
+    EXPECT_EQ(r.err, T + "/mid/kx: not enough space. Looking for space in other filesystems.\nTrying " + T +
+                         "/big ...\n" + kit::comment_lines("Self-Extracting archive file"));
+}
+
+TEST_F(Relocate, GzipPayloadJustBelowTheBoundaryFitsInPlace) {
+    build({"-V", T + "/mid", "-S", "kx", "-f", "mkdir -p mid/kx && cat > mid/kx/data"}, std::string((3 << 20) - 1, 'z'));
+    auto r = run("mkdir \"$T/mid\"; mount -t tmpfs -o size=3m tmpfs \"$T/mid\"", "", "test -L \"$T/mid/kx\" || echo in-place\n");
+    EXPECT_EQ(r.out, "status=0\nin-place\n");
+    EXPECT_EQ(r.err, kit::comment_lines("Self-Extracting archive file"));
+}
+
+TEST_F(Relocate, RawPayloadLengthIsTheSizeNotItsLastBytes) {
+    // Read as a number, the last four bytes would ask for 4096 megabytes.
+    make(T + "/big", std::string(1500000, 'r') + "\xff\xff\xff\xff");
+    auto r = run("", "", "wc -c < \"$T/big/kx/data\"\n");
+    EXPECT_EQ(r.out, "link=\n" + std::string(1500000, 'r') + "\xff\xff\xff\xffstatus=0\n1500004\n");
+    EXPECT_EQ(r.err, kit::comment_lines("App"));
+}
+
+TEST_F(Relocate, LinkIsRemovedWhenDecodingFails) {
+    build({"-V", T + "/full", "-S", "kx", "-f", "cat > /dev/null", "-r", "touch ran"}, testutil::datagen(30000, 4, 0.5));
+    std::string bytes = testutil::read_file(arc);
+    bytes[bytes.size() - 7] ^= 0x20; // inside the CRC
+    testutil::write_file(arc, bytes, 0755);
+    auto r = run("", "", link_gone + "test -e \"$T/ran\" || echo not-run\n");
+    EXPECT_EQ(r.out, "status=1\nlink-gone\nnot-run\n");
+    EXPECT_NE(r.err.find(": invalid compressed data--crc error\n"), std::string::npos) << r.err;
+}

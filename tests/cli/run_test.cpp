@@ -1,0 +1,335 @@
+// Running archives end to end: the payload into the extract command, the run
+// command with the exported features, the options that change the run, the
+// failure messages and the verbose dialog.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <ostream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "archive_kit.h"
+#include "common/testutil.h"
+
+using kit::Trailer;
+using testutil::RunOptions;
+using testutil::TempDir;
+
+namespace {
+
+const std::string raw_features = "NOCOMPR,NAME=hello.txt,FOO=bar baz";
+const std::string payload = "hello, world\n";
+
+// Runs argv with a pseudo-terminal as its standard input, output and error,
+// typing `typed` into it. Returns everything the terminal showed (echo
+// included) and the exit status (-1 when killed by a signal).
+struct PtyResult {
+    std::string screen;
+    int status = -1;
+};
+
+PtyResult run_in_pty(const std::vector<std::string> &argv, const std::string &cwd, const std::string &typed) {
+    PtyResult r;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        std::vector<char *> args;
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "forkpty: " << std::strerror(errno);
+        return r;
+    }
+    // The line discipline keeps what is typed until the program reads it.
+    if (!typed.empty() && write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
+        ADD_FAILURE() << "typing into the terminal failed";
+    char buf[4096];
+    for (;;) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 60000) <= 0) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "no end of the terminal session";
+            break;
+        }
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break; // EIO once the program and its children are gone
+        r.screen.append(buf, static_cast<std::size_t>(n));
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    return r;
+}
+
+class Run : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string arc = dir / "hello.run";
+    RunOptions in_dir() const {
+        RunOptions o;
+        o.cwd = dir.path();
+        return o;
+    }
+    bool exists(const std::string &name) const { return access((dir / name).c_str(), F_OK) == 0; }
+    // Builds arc with kelpa itself, in dir.
+    void build(const std::vector<std::string> &args) {
+        int fd = open(arc.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+        ASSERT_GE(fd, 0);
+        RunOptions o = in_dir();
+        o.stdout_fd = fd;
+        auto r = testutil::run_kelpa(args, o);
+        close(fd);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+};
+
+} // namespace
+
+TEST_F(Run, RawPayloadIsInstalledAndTheRunCommandSeesTheFeatures) {
+    kit::make_archive(arc, {raw_features + ", LEAD=x,FLAG", "Hello installer",
+                            "echo \"[$FOO] [$NOCOMPR] [$FLAG] [$NAME]\"; cat %p/%o", ""},
+                      payload);
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "[bar baz] [] [] [hello.txt]\n" + payload);
+    EXPECT_EQ(r.err, kit::comment_lines("Hello installer"));
+    EXPECT_EQ(testutil::read_file(dir / "hello.txt"), payload);
+}
+
+TEST_F(Run, TarArchiveBuiltByKelpaInstallsThroughTarAndAnInstallScript) {
+    TempDir src;
+    ASSERT_EQ(mkdir((src / "app").c_str(), 0755), 0);
+    const std::string data = testutil::datagen(300000, 11, 0.7);
+    testutil::write_file(src / "app/data.bin", data);
+    testutil::write_file(src / "app/install.sh",
+                         "set -e\n"
+                         "test \"$APP_PREFIX\" = /opt/app\n"
+                         "test \"$KX_VENDOR\" = 'Kelp Works'\n"
+                         "test \"$NAME\" = app.tar\n"
+                         "cmp -s app/data.bin \"$1\"\n"
+                         "echo installed \"$APP_PREFIX\" from \"$(pwd)\"\n");
+    testutil::write_file(dir / "expected", data);
+    auto tar = testutil::run({"/usr/bin/tar", "-C", src.path(), "-cf", dir / "app.tar", "app"});
+    ASSERT_EQ(tar.status, 0) << tar.err;
+    build({"-C", "App 2.0", "-f", "tar xf -", "-r", "sh app/install.sh %p/expected", "-O", "Kelp Works", "-F",
+           "APP_PREFIX=/opt/app", "app.tar"});
+    std::remove((dir / "app.tar").c_str());
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "installed /opt/app from " + dir.path() + "\n");
+    EXPECT_EQ(r.err, kit::comment_lines("App 2.0"));
+    EXPECT_EQ(testutil::read_file(dir / "app/data.bin"), data);
+}
+
+TEST_F(Run, ExtractOnlyWritesThePayloadToStandardOutputAndRunsNothing) {
+    kit::make_archive(arc, {raw_features, "C", "touch ran", "touch extracted"}, payload);
+    auto r = testutil::run({arc, "-x"}, in_dir());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, payload);
+    EXPECT_EQ(r.err, kit::comment_lines("C") + "Deflating hello.txt...\n");
+    EXPECT_FALSE(exists("ran"));
+    EXPECT_FALSE(exists("extracted"));
+}
+
+TEST_F(Run, DontRunProgramExtractsOnly) {
+    kit::make_archive(arc, {raw_features, "", "touch ran", ""}, payload);
+    auto r = testutil::run({arc, "-n", "-v"}, in_dir());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Deflating hello.txt...\n"); // an empty comment shows nothing
+    EXPECT_EQ(testutil::read_file(dir / "hello.txt"), payload);
+    EXPECT_FALSE(exists("ran"));
+}
+
+TEST_F(Run, UtilityModeActsOnTheNamedArchive) {
+    kit::make_archive(arc, {"NOCOMPR", "", "", "cat > got"}, payload);
+    auto r = testutil::run_kelpa({"-u", arc, "ignored"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testutil::read_file(dir / "got"), payload);
+}
+
+TEST_F(Run, FailingRunCommandIsReported) {
+    kit::make_archive(arc, {raw_features, "", "cat %o >/dev/null; exit 3", ""}, payload);
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\n" + arc + ": final processing of hello.txt failed\n\nCommand: cat hello.txt >/dev/null; exit 3\n");
+}
+
+TEST_F(Run, RunCommandKilledBySignalFailsWithoutMessage) {
+    kit::make_archive(arc, {raw_features, "", "kill -TERM $$", ""}, payload);
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Run, FailingExtractCommandStopsTheRun) {
+    kit::make_archive(arc, {raw_features, "", "touch ran", "cat > /dev/null; exit 4"}, payload);
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\n" + arc + ": extraction of hello.txt failed\n\nCommand: cat > /dev/null; exit 4\n");
+    EXPECT_FALSE(exists("ran"));
+}
+
+TEST_F(Run, ExtractCommandThatStopsReadingEndsTheRunByBrokenPipe) {
+    kit::make_archive(arc, {raw_features, "", "touch ran", "exit 0"}, testutil::datagen(1 << 20, 5, 0.5));
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.signal, SIGPIPE);
+    EXPECT_FALSE(exists("ran"));
+}
+
+TEST_F(Run, EmptyRawPayloadFailsAndRunsNothing) {
+    kit::make_archive(arc, {raw_features, "", "touch ran", ""}, "");
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(exists("ran"));
+}
+
+TEST_F(Run, CommandTooLongOnceExpandedIsRefusedBeforeAnythingRuns) {
+    std::string many;
+    while (many.size() < 1000) many += "%p";
+    kit::make_archive(arc, {raw_features, "C", "touch ran; : " + many, "touch extracted; cat >/dev/null"}, payload);
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, arc + ": a command is too long once expanded (2047 characters at most)\n");
+    EXPECT_FALSE(exists("ran"));
+    EXPECT_FALSE(exists("extracted"));
+}
+
+TEST_F(Run, MissingTrailerIsReported) {
+    testutil::write_file(arc, "no trailer here", 0755);
+    auto r = testutil::run_kelpa({"-u", arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, arc + ": unable to find preamble magic value\n");
+}
+
+TEST_F(Run, VerboseWithoutTerminalDoesNotRunTheCommand) {
+    kit::make_archive(arc, {raw_features, "", "touch ran", ""}, payload);
+    RunOptions o = in_dir();
+    o.stdin_null = true;
+    auto r = testutil::run({arc, "-v"}, o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n"
+                     "    touch ran\n"
+                     "but stdin is not a terminal. So forget it.\n");
+    EXPECT_FALSE(exists("ran"));
+}
+
+// The confirmation dialog on a terminal: what is typed, whether the command
+// ran, and how often the question was repeated.
+struct Dialog {
+    const char *name;
+    const char *typed;
+    bool runs;
+    int repeats;
+};
+
+void PrintTo(const Dialog &d, std::ostream *os) { *os << d.name; }
+
+class VerboseDialog : public Run, public ::testing::WithParamInterface<Dialog> {};
+
+TEST_P(VerboseDialog, AnswerDecides) {
+    const Dialog &d = GetParam();
+    kit::make_archive(arc, {raw_features, "", "touch ran", ""}, payload);
+    auto r = run_in_pty({arc, "-v"}, dir.path(), d.typed);
+    EXPECT_EQ(r.status, 0) << r.screen;
+    EXPECT_NE(r.screen.find("This archive requires more processing using the following command:\r\n"
+                            "    touch ran\r\nOK to run the command? "),
+              std::string::npos)
+        << r.screen;
+    EXPECT_EQ(exists("ran"), d.runs) << r.screen;
+    std::size_t repeats = 0;
+    for (std::size_t at = 0; (at = r.screen.find("? (y/n): ", at)) != std::string::npos; at++) repeats++;
+    EXPECT_EQ(repeats, static_cast<std::size_t>(d.repeats)) << r.screen;
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, VerboseDialog,
+                         ::testing::Values(Dialog{"y", "y\n", true, 0}, Dialog{"Y", "Y\n", true, 0},
+                                           Dialog{"yes", "yes\n", true, 0}, Dialog{"n", "n\n", false, 0},
+                                           Dialog{"No", "No\n", false, 0}, Dialog{"empty", "\nn\n", false, 1},
+                                           Dialog{"x", "x\ny\n", true, 1},
+                                           Dialog{"end_of_input", "\x04", false, 0}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Gzip payloads written by kelpa's own build.
+
+TEST_F(Run, EverySeveralMemberIsDelivered) {
+    const std::string a = testutil::datagen(70000, 1, 0.6), b = testutil::datagen(50000, 2, 0.1);
+    testutil::write_file(dir / "a", a);
+    testutil::write_file(dir / "b", b);
+    build({"-f", "cat > got", "-r", "cmp -s got both && echo same", "a", "b"});
+    testutil::write_file(dir / "both", a + b);
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "same\n");
+    EXPECT_EQ(testutil::read_file(dir / "got").size(), a.size() + b.size());
+}
+
+TEST_F(Run, ExtractOnlyWritesEveryMember) {
+    testutil::write_file(dir / "a", "first\n");
+    testutil::write_file(dir / "b", "second\n");
+    build({"-C", "", "a", "b"});
+    auto r = testutil::run({arc, "-x"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "first\nsecond\n");
+    EXPECT_EQ(r.err, "\nSelf-Extracting archive file\n\nPlease wait...\nDeflating a...\n");
+}
+
+TEST_F(Run, BytesAfterTheLastMemberAreIgnoredSilently) {
+    testutil::write_file(dir / "a", "only\n");
+    build({"a"});
+    std::string bytes = testutil::read_file(arc);
+    testutil::write_file(arc, bytes + "trailing garbage \x1f", 0755);
+    std::remove((dir / "a").c_str());
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, kit::comment_lines("Self-Extracting archive file"));
+    EXPECT_EQ(testutil::read_file(dir / "a"), "only\n"); // the default command writes the stored name
+}
+
+TEST_F(Run, ToStdoutKeepsTheDefaultNameStdout) {
+    testutil::write_file(dir / "a", "named\n");
+    build({"a"});
+    auto r = testutil::run({arc, "-c"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testutil::read_file(dir / "stdout"), "named\n");
+}
+
+TEST_F(Run, CorruptedPayloadEndsTheRunBeforeTheRunCommand) {
+    testutil::write_file(dir / "a", testutil::datagen(20000, 3, 0.5));
+    build({"-f", "cat > /dev/null", "-r", "touch ran", "a"});
+    std::string bytes = testutil::read_file(arc);
+    bytes[bytes.size() - 6] ^= 0x55; // inside the CRC
+    testutil::write_file(arc, bytes, 0755);
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kit::comment_lines("Self-Extracting archive file") + "\n" + arc + ": " + arc +
+                         ": invalid compressed data--crc error\n");
+    EXPECT_FALSE(exists("ran"));
+}
+
+TEST_F(Run, MemberLengthsCountTheOutputSoFar) {
+    // Each member's length field must hold the running total, as the build
+    // writes it; a second member that counts only itself is a length error.
+    const std::string a = "first member\n", b = "second member\n";
+    kit::make_archive(arc, {"NAME=a", "", "touch ran", "cat > got"},
+                      testutil::zlib_gzip(a, 9, 0, "a") + testutil::zlib_gzip(b, 9, 0, "b"));
+    auto r = testutil::run({arc}, in_dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\n" + arc + ": " + arc + ": invalid compressed data--length error\n");
+    EXPECT_FALSE(exists("ran"));
+}
