@@ -158,9 +158,13 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{{"-p", "/nonexistent", "-F", std::string(255, 'a'), "-F", std::string(255, 'b'), "-F",
                    std::string(255, 'c'), "-F", std::string(255, 'd'), "-F", "e"},
                   false, "feature list is too long\n"},
+        // The build appends ",NAME=input" (11 characters): the list must leave room for it.
         LimitCase{{"-p", "/nonexistent", "-F", std::string(255, 'a'), "-F", std::string(255, 'b'), "-F",
-                   std::string(255, 'c'), "-F", std::string(255, 'd')},
-                  true, ""}),
+                   std::string(255, 'c'), "-F", std::string(244, 'd')},
+                  true, ""},
+        LimitCase{{"-p", "/nonexistent", "-F", std::string(255, 'a'), "-F", std::string(255, 'b'), "-F",
+                   std::string(255, 'c'), "-F", std::string(245, 'd')},
+                  false, "feature list is too long\n"}),
     [](const ::testing::TestParamInfo<LimitCase> &info) { return "case" + std::to_string(info.index); });
 
 // The executable must never hold the marker, or every copy of it would be taken
