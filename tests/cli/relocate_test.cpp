@@ -64,11 +64,17 @@ protected:
 
     // Runs setup, then the archive with args, then after: all inside one namespace.
     testutil::RunResult run(const std::string &setup, const std::string &args, const std::string &after = "") {
-        std::string script = mounts + setup + "\n" + own_table + "\"$ARC\" " + args + "\necho \"status=$?\"\n" + after;
+        return run_command(setup, "\"$ARC\" " + args, after);
+    }
+
+    // The same with any command line; $KELPA is a bare kelpa.
+    testutil::RunResult run_command(const std::string &setup, const std::string &command,
+                                    const std::string &after = "") {
+        std::string script = mounts + setup + "\n" + own_table + command + "\necho \"status=$?\"\n" + after;
         RunOptions o;
         o.cwd = T;
         o.stdin_null = true;
-        o.env = {"T=" + T, "ARC=" + arc};
+        o.env = {"T=" + T, "ARC=" + arc, "KELPA=" + testutil::kelpa_bin()};
         return testutil::run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script}, o);
     }
 
@@ -142,6 +148,16 @@ TEST_F(Relocate, MissingTDirectoryIsCreatedAsTheTarget) {
     make(T + "/big");
     auto r = run("", "-t \"$T/t/new/deeper\"", "cat \"$T/t/new/deeper/kx/data\"\n");
     EXPECT_EQ(r.out, "link=" + T + "/t/new/deeper/kx\n" + payload + "status=0\n" + payload);
+}
+
+// Each option is judged by the mode in force when it is reached: a bare kelpa
+// takes -t only after -u has put it in archive mode.
+TEST_F(Relocate, BareKelpaKeepsTOnlyAfterU) {
+    make(T + "/big");
+    auto after_u = run_command("", "\"$KELPA\" -u -t \"$T/t\" \"$ARC\"");
+    EXPECT_EQ(after_u.out, "link=" + T + "/t/kx\n" + payload + "status=0\n");
+    auto before_u = run_command("", "\"$KELPA\" -t \"$T/t\" -u \"$ARC\"");
+    EXPECT_EQ(before_u.out, "link=\n" + payload + "status=0\n");
 }
 
 TEST_F(Relocate, TDirectoryWithoutRoomIsIgnoredWhenThereIsRoomInPlace) {
