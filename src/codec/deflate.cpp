@@ -5,6 +5,8 @@
 // prev[0 .. WSIZE) holds the chain links, indexed by position & WMASK;
 // prev[WSIZE .. 2*WSIZE) the heads, indexed by hash. Position 0 means "none",
 // so the string at window position 0 is never a match source.
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "codec/deflate.h"
@@ -43,6 +45,36 @@ static_assert(SLIDE_AT == 0xFEFA);
 ush *const head = prev + WSIZE;
 
 inline void update_hash(unsigned &h, uch c) { h = ((h << H_SHIFT) ^ c) & HASH_MASK; }
+
+inline ush load16(const uch *p) {
+    ush v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Bytes equal in scan and match from `from` on, up to MAX_MATCH in all. Eight
+// bytes at a time where the first differing byte can be told from the lowest
+// set bit; the last word may read up to scan[MAX_MATCH], which the window's
+// slack keeps defined.
+inline unsigned match_length_from(const uch *scan, const uch *match, unsigned from) {
+    unsigned len = from;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (len < MAX_MATCH) {
+            std::uint64_t a, b;
+            std::memcpy(&a, scan + len, sizeof a);
+            std::memcpy(&b, match + len, sizeof b);
+            if (const std::uint64_t diff = a ^ b; diff != 0) {
+                len += static_cast<unsigned>(std::countr_zero(diff)) / 8;
+                return len < MAX_MATCH ? len : MAX_MATCH;
+            }
+            len += 8;
+        }
+        return MAX_MATCH;
+    } else {
+        while (len < MAX_MATCH && scan[len] == match[len]) len++;
+        return len;
+    }
+}
 
 // Inserts the string at s into its hash chain; returns the previous head of
 // that chain, the first candidate for a match at s. Reads window[s + 2], which
@@ -205,28 +237,22 @@ int longest_match(IPos cur_match) {
     const IPos limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
 
     const uch *scan = window + strstart;
-    uch scan_end1 = scan[best_len - 1];
-    uch scan_end = scan[best_len];
+    const ush scan_start = load16(scan);
+    ush scan_end = load16(scan + best_len - 1);
 
     do {
         const uch *match = window + cur_match;
-        // The byte at best_len differs most often, so it goes first. Byte 2 is
-        // not compared: equal hashes and equal first two bytes imply it.
-        if (match[best_len] != scan_end || match[best_len - 1] != scan_end1 || match[0] != scan[0] ||
-            match[1] != scan[1])
-            continue;
+        // The two bytes ending at best_len differ most often, so they go
+        // first. Byte 2 is not compared: equal hashes and equal first two
+        // bytes imply it.
+        if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) continue;
 
-        // The bytes compared may run past the input's end (and the window's,
-        // into its zeroed slack); callers cut the length to the lookahead.
-        unsigned len = MIN_MATCH;
-        while (len < MAX_MATCH && scan[len] == match[len]) len++;
-
+        const unsigned len = match_length_from(scan, match, MIN_MATCH);
         if (len > best_len) {
             match_start = cur_match;
             best_len = len;
             if (len >= static_cast<unsigned>(nice_match)) break;
-            scan_end1 = scan[best_len - 1];
-            scan_end = scan[best_len];
+            scan_end = load16(scan + best_len - 1);
         }
     } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
 
