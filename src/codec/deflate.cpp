@@ -239,20 +239,24 @@ int longest_match(IPos cur_match) {
     const uch *scan = window + strstart;
     const ush scan_start = load16(scan);
     ush scan_end = load16(scan + best_len - 1);
+    // Most candidates fail the first test, so that loop is kept to one load
+    // of prev and one of the window per candidate: the chain walk is bound by
+    // the latency of those loads.
+    const uch *probe = window + best_len - 1;
 
     do {
-        const uch *match = window + cur_match;
         // The two bytes ending at best_len differ most often, so they go
         // first. Byte 2 is not compared: equal hashes and equal first two
         // bytes imply it.
-        if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) continue;
+        if (load16(probe + cur_match) != scan_end || load16(window + cur_match) != scan_start) continue;
 
-        const unsigned len = match_length_from(scan, match, MIN_MATCH);
+        const unsigned len = match_length_from(scan, window + cur_match, MIN_MATCH);
         if (len > best_len) {
             match_start = cur_match;
             best_len = len;
             if (len >= static_cast<unsigned>(nice_match)) break;
             scan_end = load16(scan + best_len - 1);
+            probe = window + best_len - 1;
         }
     } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
 
