@@ -2,9 +2,9 @@
 // repeated strings are found on hash chains, and every literal and match goes
 // to ct_tally in input order. Owns the hash state and the lookahead.
 //
-// prev[0 .. WSIZE) holds the chain links, indexed by position & WMASK;
-// prev[WSIZE .. 2*WSIZE) the heads, indexed by hash. Position 0 means "none",
-// so the string at window position 0 is never a match source.
+// prev holds the chain links, indexed by window position; head the heads,
+// indexed by hash. Position 0 means "none", so the string at window position
+// 0 is never a match source.
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +13,7 @@
 
 namespace codec {
 
+ush head[HASH_SIZE];
 unsigned lookahead;
 unsigned match_start;
 unsigned prev_length;
@@ -41,8 +42,6 @@ namespace {
 constexpr unsigned NIL = 0;
 constexpr unsigned SLIDE_AT = WSIZE + MAX_DIST; // 65274
 static_assert(SLIDE_AT == 0xFEFA);
-
-ush *const head = prev + WSIZE;
 
 inline void update_hash(unsigned &h, uch c) { h = ((h << H_SHIFT) ^ c) & HASH_MASK; }
 
@@ -82,7 +81,7 @@ inline unsigned match_length_from(const uch *scan, const uch *match, unsigned fr
 inline unsigned insert_string(unsigned s) {
     update_hash(ins_h, window[s + MIN_MATCH - 1]);
     unsigned hash_head = head[ins_h];
-    prev[s & WMASK] = static_cast<ush>(hash_head);
+    prev[s] = static_cast<ush>(hash_head);
     head[ins_h] = static_cast<ush>(s);
     return hash_head;
 }
@@ -96,9 +95,15 @@ void fill_window() {
         match_start -= WSIZE;
         strstart -= WSIZE;
         block_start -= static_cast<long>(WSIZE);
-        // Heads first, then links: positions that left the window are forgotten.
+        // Heads first, then links: positions that left the window are
+        // forgotten. The links of the upper half move down with their
+        // positions; the upper half's old links are never read again, as each
+        // is written when its position is inserted.
         for (std::size_t n = 0; n < HASH_SIZE; n++) head[n] = static_cast<ush>(head[n] >= WSIZE ? head[n] - WSIZE : NIL);
-        for (std::size_t n = 0; n < WSIZE; n++) prev[n] = static_cast<ush>(prev[n] >= WSIZE ? prev[n] - WSIZE : NIL);
+        for (std::size_t n = 0; n < WSIZE; n++) {
+            const ush link = prev[n + WSIZE];
+            prev[n] = static_cast<ush>(link >= WSIZE ? link - WSIZE : NIL);
+        }
         more += WSIZE;
     }
     if (!eofile) {
@@ -241,7 +246,8 @@ int longest_match(IPos cur_match) {
     ush scan_end = load16(scan + best_len - 1);
     // Most candidates fail the first test, so that loop is kept to one load
     // of prev and one of the window per candidate: the chain walk is bound by
-    // the latency of those loads.
+    // the latency of the loads of prev, which is why prev is indexed by the
+    // whole position rather than masked to the window size.
     const uch *probe = window + best_len - 1;
 
     do {
@@ -258,7 +264,7 @@ int longest_match(IPos cur_match) {
             scan_end = load16(scan + best_len - 1);
             probe = window + best_len - 1;
         }
-    } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
+    } while ((cur_match = prev[cur_match]) > limit && --chain_length != 0);
 
     return static_cast<int>(best_len);
 }
