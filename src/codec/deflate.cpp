@@ -2,9 +2,10 @@
 // repeated strings are found on hash chains, and every literal and match goes
 // to ct_tally in input order. Owns the hash state and the lookahead.
 //
-// prev holds the chain links, indexed by window position; head the heads,
-// indexed by hash. Position 0 means "none", so the string at window position
-// 0 is never a match source.
+// prev holds the chain links, indexed by window position, and prev2 the link
+// after each (prev2[p] == prev[prev[p]] whenever prev[p] is a position); head
+// holds the heads, indexed by hash. Position 0 means "none", so the string at
+// window position 0 is never a match source.
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,7 @@
 namespace codec {
 
 ush head[HASH_SIZE];
+ush prev2[WINDOW_SIZE];
 unsigned lookahead;
 unsigned match_start;
 unsigned prev_length;
@@ -82,6 +84,7 @@ inline unsigned insert_string(unsigned s) {
     update_hash(ins_h, window[s + MIN_MATCH - 1]);
     unsigned hash_head = head[ins_h];
     prev[s] = static_cast<ush>(hash_head);
+    prev2[s] = hash_head != NIL ? prev[hash_head] : static_cast<ush>(NIL);
     head[ins_h] = static_cast<ush>(s);
     return hash_head;
 }
@@ -102,7 +105,9 @@ void fill_window() {
         for (std::size_t n = 0; n < HASH_SIZE; n++) head[n] = static_cast<ush>(head[n] >= WSIZE ? head[n] - WSIZE : NIL);
         for (std::size_t n = 0; n < WSIZE; n++) {
             const ush link = prev[n + WSIZE];
+            const ush link2 = prev2[n + WSIZE];
             prev[n] = static_cast<ush>(link >= WSIZE ? link - WSIZE : NIL);
+            prev2[n] = static_cast<ush>(link2 >= WSIZE ? link2 - WSIZE : NIL);
         }
         more += WSIZE;
     }
@@ -244,27 +249,37 @@ int longest_match(IPos cur_match) {
     const uch *scan = window + strstart;
     const ush scan_start = load16(scan);
     ush scan_end = load16(scan + best_len - 1);
-    // Most candidates fail the first test, so that loop is kept to one load
-    // of prev and one of the window per candidate: the chain walk is bound by
-    // the latency of the loads of prev, which is why prev is indexed by the
-    // whole position rather than masked to the window size.
     const uch *probe = window + best_len - 1;
 
-    do {
+    // Returns true when the match is long enough to end the search.
+    auto visit = [&](IPos cur) {
         // The two bytes ending at best_len differ most often, so they go
         // first. Byte 2 is not compared: equal hashes and equal first two
         // bytes imply it.
-        if (load16(probe + cur_match) != scan_end || load16(window + cur_match) != scan_start) continue;
-
-        const unsigned len = match_length_from(scan, window + cur_match, MIN_MATCH);
+        if (load16(probe + cur) != scan_end || load16(window + cur) != scan_start) return false;
+        const unsigned len = match_length_from(scan, window + cur, MIN_MATCH);
         if (len > best_len) {
-            match_start = cur_match;
+            match_start = cur;
             best_len = len;
-            if (len >= static_cast<unsigned>(nice_match)) break;
+            if (len >= static_cast<unsigned>(nice_match)) return true;
             scan_end = load16(scan + best_len - 1);
             probe = window + best_len - 1;
         }
-    } while ((cur_match = prev[cur_match]) > limit && --chain_length != 0);
+        return false;
+    };
+
+    // Most candidates fail the first test, so the walk is bound by the latency
+    // of the loads of the links. Two candidates per step: prev2 gives the one
+    // after next without waiting for prev, and neither needs a mask.
+    for (;;) {
+        if (visit(cur_match)) break;
+        const IPos next = prev[cur_match];
+        const IPos after = prev2[cur_match];
+        if (next <= limit || --chain_length == 0) break;
+        if (visit(next)) break;
+        if (after <= limit || --chain_length == 0) break;
+        cur_match = after;
+    }
 
     return static_cast<int>(best_len);
 }
