@@ -23,7 +23,7 @@ constexpr std::size_t OUTBUFSIZ = 16384;      // flush threshold of outbuf
 constexpr std::size_t OUTBUF_EXTRA = 2048;    // room for the bits of one last code
 constexpr std::size_t WSIZE = 0x8000;         // DEFLATE window size
 constexpr std::size_t DIST_BUFSIZE = 0x8000;  // entries of d_buf
-constexpr std::size_t PREV_SIZE = 1u << 16;   // hash chains (32768) + hash heads (32768)
+constexpr std::size_t PREV_SIZE = 1u << 16;   // hash chain links, one per window position
 // Zeroed bytes after the encoder's two window halves, so that match comparisons
 // that run past the end of the input near its end stay inside the allocation.
 constexpr std::size_t WINDOW_SLACK = 512;
@@ -35,7 +35,7 @@ extern uch inbuf[INBUFSIZ + INBUF_EXTRA]; // reader: refilled input; writer: lit
 extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA]; // compressed output awaiting flush_outbuf  bit output, zip / flush_outbuf
 extern uch window[2 * WSIZE + WINDOW_SLACK]; // reader: first 32 KiB is the output window; writer: two halves   inflate, fill_window / flush_window, longest_match
 extern ush d_buf[DIST_BUFSIZE];         // match distances of the block being built  ct_tally / compress_block
-extern ush prev[PREV_SIZE];             // hash chain links, then hash heads         deflate / longest_match
+extern ush prev[PREV_SIZE];             // hash chain links, one per window position deflate / longest_match
 extern unsigned insize;                 // valid bytes in inbuf                       fill_inbuf, readers
 extern unsigned inptr;                  // next byte of inbuf to consume (<= insize)  readers
 extern unsigned outcnt;                 // reader: bytes waiting in window; writer: bytes in outbuf

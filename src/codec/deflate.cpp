@@ -2,15 +2,20 @@
 // repeated strings are found on hash chains, and every literal and match goes
 // to ct_tally in input order. Owns the hash state and the lookahead.
 //
-// prev[0 .. WSIZE) holds the chain links, indexed by position & WMASK;
-// prev[WSIZE .. 2*WSIZE) the heads, indexed by hash. Position 0 means "none",
-// so the string at window position 0 is never a match source.
+// prev holds the chain links, indexed by window position, and prev2 the link
+// after each (prev2[p] == prev[prev[p]] whenever prev[p] is a position); head
+// holds the heads, indexed by hash. Position 0 means "none", so the string at
+// window position 0 is never a match source.
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "codec/deflate.h"
 
 namespace codec {
 
+ush head[HASH_SIZE];
+ush prev2[WINDOW_SIZE];
 unsigned lookahead;
 unsigned match_start;
 unsigned prev_length;
@@ -40,9 +45,37 @@ constexpr unsigned NIL = 0;
 constexpr unsigned SLIDE_AT = WSIZE + MAX_DIST; // 65274
 static_assert(SLIDE_AT == 0xFEFA);
 
-ush *const head = prev + WSIZE;
-
 inline void update_hash(unsigned &h, uch c) { h = ((h << H_SHIFT) ^ c) & HASH_MASK; }
+
+inline ush load16(const uch *p) {
+    ush v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Bytes equal in scan and match from `from` on, up to MAX_MATCH in all. Eight
+// bytes at a time where the first differing byte can be told from the lowest
+// set bit; the last word may read up to scan[MAX_MATCH], which the window's
+// slack keeps defined.
+inline unsigned match_length_from(const uch *scan, const uch *match, unsigned from) {
+    unsigned len = from;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (len < MAX_MATCH) {
+            std::uint64_t a, b;
+            std::memcpy(&a, scan + len, sizeof a);
+            std::memcpy(&b, match + len, sizeof b);
+            if (const std::uint64_t diff = a ^ b; diff != 0) {
+                len += static_cast<unsigned>(std::countr_zero(diff)) / 8;
+                return len < MAX_MATCH ? len : MAX_MATCH;
+            }
+            len += 8;
+        }
+        return MAX_MATCH;
+    } else {
+        while (len < MAX_MATCH && scan[len] == match[len]) len++;
+        return len;
+    }
+}
 
 // Inserts the string at s into its hash chain; returns the previous head of
 // that chain, the first candidate for a match at s. Reads window[s + 2], which
@@ -50,7 +83,8 @@ inline void update_hash(unsigned &h, uch c) { h = ((h << H_SHIFT) ^ c) & HASH_MA
 inline unsigned insert_string(unsigned s) {
     update_hash(ins_h, window[s + MIN_MATCH - 1]);
     unsigned hash_head = head[ins_h];
-    prev[s & WMASK] = static_cast<ush>(hash_head);
+    prev[s] = static_cast<ush>(hash_head);
+    prev2[s] = hash_head != NIL ? prev[hash_head] : static_cast<ush>(NIL);
     head[ins_h] = static_cast<ush>(s);
     return hash_head;
 }
@@ -64,9 +98,17 @@ void fill_window() {
         match_start -= WSIZE;
         strstart -= WSIZE;
         block_start -= static_cast<long>(WSIZE);
-        // Heads first, then links: positions that left the window are forgotten.
+        // Heads first, then links: positions that left the window are
+        // forgotten. The links of the upper half move down with their
+        // positions; the upper half's old links are never read again, as each
+        // is written when its position is inserted.
         for (std::size_t n = 0; n < HASH_SIZE; n++) head[n] = static_cast<ush>(head[n] >= WSIZE ? head[n] - WSIZE : NIL);
-        for (std::size_t n = 0; n < WSIZE; n++) prev[n] = static_cast<ush>(prev[n] >= WSIZE ? prev[n] - WSIZE : NIL);
+        for (std::size_t n = 0; n < WSIZE; n++) {
+            const ush link = prev[n + WSIZE];
+            const ush link2 = prev2[n + WSIZE];
+            prev[n] = static_cast<ush>(link >= WSIZE ? link - WSIZE : NIL);
+            prev2[n] = static_cast<ush>(link2 >= WSIZE ? link2 - WSIZE : NIL);
+        }
         more += WSIZE;
     }
     if (!eofile) {
@@ -205,30 +247,39 @@ int longest_match(IPos cur_match) {
     const IPos limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
 
     const uch *scan = window + strstart;
-    uch scan_end1 = scan[best_len - 1];
-    uch scan_end = scan[best_len];
+    const ush scan_start = load16(scan);
+    ush scan_end = load16(scan + best_len - 1);
+    const uch *probe = window + best_len - 1;
 
-    do {
-        const uch *match = window + cur_match;
-        // The byte at best_len differs most often, so it goes first. Byte 2 is
-        // not compared: equal hashes and equal first two bytes imply it.
-        if (match[best_len] != scan_end || match[best_len - 1] != scan_end1 || match[0] != scan[0] ||
-            match[1] != scan[1])
-            continue;
-
-        // The bytes compared may run past the input's end (and the window's,
-        // into its zeroed slack); callers cut the length to the lookahead.
-        unsigned len = MIN_MATCH;
-        while (len < MAX_MATCH && scan[len] == match[len]) len++;
-
+    // Returns true when the match is long enough to end the search.
+    auto visit = [&](IPos cur) {
+        // The two bytes ending at best_len differ most often, so they go
+        // first. Byte 2 is not compared: equal hashes and equal first two
+        // bytes imply it.
+        if (load16(probe + cur) != scan_end || load16(window + cur) != scan_start) return false;
+        const unsigned len = match_length_from(scan, window + cur, MIN_MATCH);
         if (len > best_len) {
-            match_start = cur_match;
+            match_start = cur;
             best_len = len;
-            if (len >= static_cast<unsigned>(nice_match)) break;
-            scan_end1 = scan[best_len - 1];
-            scan_end = scan[best_len];
+            if (len >= static_cast<unsigned>(nice_match)) return true;
+            scan_end = load16(scan + best_len - 1);
+            probe = window + best_len - 1;
         }
-    } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
+        return false;
+    };
+
+    // Most candidates fail the first test, so the walk is bound by the latency
+    // of the loads of the links. Two candidates per step: prev2 gives the one
+    // after next without waiting for prev, and neither needs a mask.
+    for (;;) {
+        if (visit(cur_match)) break;
+        const IPos next = prev[cur_match];
+        const IPos after = prev2[cur_match];
+        if (next <= limit || --chain_length == 0) break;
+        if (visit(next)) break;
+        if (after <= limit || --chain_length == 0) break;
+        cur_match = after;
+    }
 
     return static_cast<int>(best_len);
 }

@@ -38,7 +38,7 @@ constexpr int STATIC_TREES = 1;
 constexpr int DYN_TREES = 2;
 
 static_assert(MAX_DIST == 32506 && WINDOW_SIZE - MAX_DIST - WSIZE == 262);
-static_assert(HASH_SIZE == WSIZE, "prev holds the chain links, then the heads, each WSIZE entries");
+static_assert(PREV_SIZE == WINDOW_SIZE, "prev holds one chain link per window position");
 // A match comparison may read MAX_MATCH + 1 bytes from a position just below
 // the window's end, and the hash insertion two bytes beyond it: the zeroed
 // slack after the window keeps all of those reads inside the allocation.
@@ -96,6 +96,8 @@ extern ulg opt_len;               // block size in bits with dynamic codes      
 extern ulg static_len;            // block size in bits with fixed codes               build_tree / flush_block
 extern unsigned last_lit;         // items in the block                                ct_tally / compress_block
 extern unsigned last_dist;        // matches in the block                              ct_tally
+extern ush head[HASH_SIZE];       // latest position of each hash, 0 for none         insert_string, lm_init, fill_window
+extern ush prev2[WINDOW_SIZE];    // the chain link after prev's, per position         insert_string, fill_window / longest_match
 extern unsigned lookahead;        // valid bytes from strstart on                      lm_init, deflate, fill_window
 extern unsigned match_start;      // best match of the last search                     longest_match / deflate
 extern unsigned prev_length;      // best length at the previous position              deflate / longest_match

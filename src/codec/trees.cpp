@@ -3,6 +3,8 @@
 // tie-breaks, and each block written stored, with fixed or with dynamic codes,
 // whichever the size estimates choose. Owns the trees and the block state.
 #include <cassert>
+#include <cstdint>
+#include <cstring>
 
 #include "codec/deflate.h"
 
@@ -232,8 +234,58 @@ void send_all_trees(int lcodes, int dcodes, int blcodes) {
     send_tree(dyn_dtree, dcodes - 1);
 }
 
+// Bits of one block, gathered 64 at a time and written to outbuf 32 at a
+// time. At the end the bits are handed back to bi_buf exactly as send_bits
+// would have left them (1 to 16 pending), so outbuf, its flushes and what
+// follows the block do not depend on which path wrote it.
+class block_bits {
+public:
+    block_bits() : buf_(bi_buf), valid_(static_cast<unsigned>(bi_valid)) {}
+
+    void send(unsigned value, unsigned length) {
+        buf_ |= static_cast<std::uint64_t>(value) << valid_;
+        valid_ += length;
+        if (valid_ >= 32) {
+            const std::uint32_t word = static_cast<std::uint32_t>(buf_);
+            outbuf[outcnt] = static_cast<uch>(word);
+            outbuf[outcnt + 1] = static_cast<uch>(word >> 8);
+            outbuf[outcnt + 2] = static_cast<uch>(word >> 16);
+            outbuf[outcnt + 3] = static_cast<uch>(word >> 24);
+            outcnt += 4;
+            // Writes stay whole OUTBUFSIZ chunks, as put_byte makes them;
+            // OUTBUF_EXTRA holds the few bytes past the chunk meanwhile.
+            if (outcnt >= OUTBUFSIZ) {
+                const unsigned over = outcnt - static_cast<unsigned>(OUTBUFSIZ);
+                outcnt = static_cast<unsigned>(OUTBUFSIZ);
+                flush_outbuf();
+                std::memcpy(outbuf, outbuf + OUTBUFSIZ, over);
+                outcnt = over;
+            }
+            buf_ >>= 32;
+            valid_ -= 32;
+        }
+    }
+
+    void code(int c, const ct_data *tree) { send(tree[c].fc.code, tree[c].dl.len); }
+
+    void finish() {
+        while (valid_ > 16) {
+            put_short(static_cast<ush>(buf_));
+            buf_ >>= 16;
+            valid_ -= 16;
+        }
+        bi_buf = static_cast<ush>(buf_);
+        bi_valid = static_cast<int>(valid_);
+    }
+
+private:
+    std::uint64_t buf_; // pending bits, oldest in bit 0; fewer than 32 between sends
+    unsigned valid_;
+};
+
 // Performance critical, measure any change with bench/.
 void compress_block(const ct_data *ltree, const ct_data *dtree) {
+    block_bits bits;
     unsigned lx = 0, dx = 0, fx = 0;
     uch flag = 0;
     if (last_lit != 0) {
@@ -241,22 +293,23 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
             if ((lx & 7) == 0) flag = flag_buf[fx++];
             int lc = inbuf[lx++];
             if ((flag & 1) == 0) {
-                send_code(lc, ltree);
+                bits.code(lc, ltree);
             } else {
                 int code = length_code[lc];
-                send_code(code + LITERALS + 1, ltree);
+                bits.code(code + LITERALS + 1, ltree);
                 int extra = extra_lbits[code];
-                if (extra != 0) send_bits(lc - base_length[code], extra);
+                if (extra != 0) bits.send(static_cast<unsigned>(lc - base_length[code]), static_cast<unsigned>(extra));
                 unsigned dist = d_buf[dx++];
                 code = d_code(dist);
-                send_code(code, dtree);
+                bits.code(code, dtree);
                 extra = extra_dbits[code];
-                if (extra != 0) send_bits(static_cast<int>(dist) - base_dist[code], extra);
+                if (extra != 0) bits.send(dist - static_cast<unsigned>(base_dist[code]), static_cast<unsigned>(extra));
             }
             flag >>= 1;
         } while (lx < last_lit);
     }
-    send_code(END_BLOCK, ltree);
+    bits.code(END_BLOCK, ltree);
+    bits.finish();
 }
 
 } // namespace
