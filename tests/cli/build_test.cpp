@@ -108,6 +108,23 @@ TEST_F(Build, ArchivesRealFiles) {
     EXPECT_LT(a.payload.size(), exe.size()) << "the payload compresses";
 }
 
+// The member must not depend on how the input arrives: a pipe that delivers
+// its bytes in odd pieces gives the same archive as the file itself.
+TEST_F(Build, PipeInputGivesTheSameArchiveAsAFile) {
+    file("data", testutil::datagen(300000, 7, 0.0)); // random: blocks are stored, which a slide forbids
+    auto o = in_dir();
+    o.env = {"KELPA=" + testutil::kelpa_bin()};
+    const std::string kelpa = " \"$KELPA\" -p \"$KELPA\" /dev/stdin";
+    auto from_file = testutil::run({"/bin/sh", "-c", kelpa + " < data"}, o);
+    auto piped = testutil::run({"/bin/sh", "-c",
+                                "{ head -c 1000 data; sleep 0.2; head -c 70001 data | tail -c 69001; sleep 0.2;"
+                                " tail -c +70002 data; } |" + kelpa},
+                               o);
+    ASSERT_EQ(from_file.status, 0) << from_file.err;
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_TRUE(piped.out == from_file.out) << "the pieces changed the member";
+}
+
 TEST_F(Build, OptionsFillTheTrailerInCommandLineOrder) {
     file("a", "alpha");
     auto r = run_kelpa({"-F", "X=1", "-O", "acme", "-V", "/tmp", "-S", "sub", "-C", "note", "-r", "sh install",
