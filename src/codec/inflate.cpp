@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <bit>
+
 namespace codec {
 
-ulg bb;
+bitbuf bb;
 unsigned bk;
 const int lbits = 9;
 const int dbits = 6;
@@ -37,15 +39,16 @@ static_assert((WSIZE & WMASK) == 0, "distances wrap modulo the window size");
 
 // The bit buffer held in registers for the length of one routine: taken from
 // bb/bk on entry and stored back by store() when the routine ends normally.
-// Whole bytes are fetched only when fewer bits than asked for are on hand, so
-// the look-ahead never exceeds the request by a byte or more; inflate relies
-// on that when it gives unused bytes back to the input.
+// need() fetches whole bytes only when fewer bits than asked for are on hand,
+// so it never looks further ahead than the request; a refill, which runs only
+// while inbuf itself holds the bytes, may look up to eight bytes ahead, and
+// inflate gives every unused whole byte back to the input at the end.
 struct bit_reader {
-    ulg b = bb;
+    bitbuf b = bb;
     unsigned k = bk;
     void need(unsigned n) {
         while (k < n) {
-            b |= static_cast<ulg>(next_input_byte()) << k;
+            b |= static_cast<bitbuf>(next_input_byte()) << k;
             k += 8;
         }
     }
@@ -53,10 +56,28 @@ struct bit_reader {
         b >>= n;
         k -= n;
     }
-    [[nodiscard]] unsigned peek(unsigned n) const { return b & mask_bits[n]; }
+    [[nodiscard]] unsigned peek(unsigned n) const { return static_cast<unsigned>(b) & mask_bits[n]; }
+    // Tops the buffer up to at least 56 bits from the 8 bytes at inptr, which
+    // the caller has checked are in inbuf. The bits above k then hold the
+    // bytes that follow, not yet counted as consumed.
+    void refill() {
+        bitbuf word;
+        std::memcpy(&word, inbuf + inptr, sizeof word);
+        if constexpr (std::endian::native == std::endian::big) word = byte_swap(word);
+        b |= word << k;
+        inptr += (63 - k) >> 3;
+        k |= 56;
+    }
+    // Forgets those uncounted bits before need() fetches bytes one by one again.
+    void settle() { b &= (bitbuf{1} << k) - 1; }
     void store() const {
         bb = b;
         bk = k;
+    }
+    static bitbuf byte_swap(bitbuf x) {
+        bitbuf r = 0;
+        for (int i = 0; i < 8; i++, x >>= 8) r = r << 8 | (x & 0xff);
+        return r;
     }
 };
 
@@ -96,10 +117,60 @@ inline const huft *descend(const huft *t, bit_reader &br) {
     return t;
 }
 
+// Copies a match of n bytes from distance d back, in segments that end at the
+// window's end or the source's wrap; a distance reaching before the member's
+// start reads window bytes as they are (zeros in a fresh process), never
+// outside the window. Returns the new window position.
+unsigned copy_match(unsigned w, unsigned dist, unsigned n) {
+    unsigned d = w - dist;
+    do {
+        d &= WMASK;
+        unsigned seg = static_cast<unsigned>(WSIZE) - (d > w ? d : w);
+        if (seg > n) seg = n;
+        n -= seg;
+        if (w - d >= seg) {
+            // Far enough apart for a block move; when the source lies after
+            // the destination, memmove still gives the forward-copy result.
+            std::memmove(window + w, window + d, seg);
+            w += seg;
+            d += seg;
+        } else {
+            do {
+                window[w++] = window[d++];
+            } while (--seg);
+        }
+        if (w == WSIZE) w = window_full();
+    } while (n != 0);
+    return w;
+}
+
+// A match that neither wraps nor crosses the window's end. Whole 8-byte
+// moves when the source is at least that far back (each one then reads only
+// bytes already in place); never a byte past the match, since those bytes may
+// still be read as the far end of a later distance.
+inline void copy_near(uch *out, unsigned dist, unsigned n) {
+    const uch *src = out - dist;
+    if (dist >= 8) {
+        for (; n >= 8; n -= 8, out += 8, src += 8) std::memcpy(out, src, 8);
+    } else if (dist == 1) {
+        std::memset(out, *src, n);
+        return;
+    }
+    while (n--) *out++ = *src++;
+}
+
+// Room the fast loop keeps in the window for one symbol: the longest match.
+constexpr unsigned FAST_ROOM = 258;
+
 // Performance critical, measure any change with bench/.
 // Decodes literals and matches with the block's tables until end of block (0)
 // or an invalid code (1). td is null when the block has no distance codes,
 // which is only legal while no length symbol occurs.
+// While inbuf holds 8 more bytes and the window has room for a match, one
+// refill covers a whole symbol (at most 15 + 5 + 15 + 13 bits) and nothing
+// can fill the window, so the loop skips those checks; at the edges each
+// symbol goes through the byte-wise path, which reads input and flushes the
+// window at exactly the points it always has.
 int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
     bit_reader br;
     unsigned w = outcnt;
@@ -107,6 +178,54 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
     const unsigned md = mask_bits[bd];
 
     for (;;) {
+        while (insize - inptr >= 8 && w <= WSIZE - FAST_ROOM) {
+            br.refill();
+            const huft *t = tl + (br.b & ml);
+            if (t->e == HUFT_LITERAL) {
+                br.drop(t->b);
+                window[w++] = static_cast<uch>(t->v.n);
+                // A second literal fits in the bits left when its code is in
+                // the first-level table.
+                t = tl + (br.b & ml);
+                if (t->e == HUFT_LITERAL) {
+                    br.drop(t->b);
+                    window[w++] = static_cast<uch>(t->v.n);
+                }
+                continue;
+            }
+            t = descend(t, br);
+            if (t == nullptr) return INFLATE_MALFORMED;
+            br.drop(t->b);
+            unsigned e = t->e;
+            if (e == HUFT_LITERAL) {
+                window[w++] = static_cast<uch>(t->v.n);
+                continue;
+            }
+            if (e == HUFT_END_OF_BLOCK) {
+                br.settle();
+                outcnt = w;
+                br.store();
+                return INFLATE_OK;
+            }
+            unsigned n = t->v.n + br.peek(e);
+            br.drop(e);
+            if (td == nullptr) return INFLATE_MALFORMED;
+            t = descend(td + (br.b & md), br);
+            if (t == nullptr) return INFLATE_MALFORMED;
+            br.drop(t->b);
+            e = t->e;
+            const unsigned dist = t->v.n + br.peek(e);
+            br.drop(e);
+            if (dist <= w) {
+                copy_near(window + w, dist, n);
+                w += n;
+                if (w == WSIZE) w = window_full();
+            } else {
+                w = copy_match(w, dist, n);
+            }
+        }
+        br.settle();
+
         br.need(static_cast<unsigned>(bl));
         const huft *t = descend(tl + (br.b & ml), br);
         if (t == nullptr) return INFLATE_MALFORMED;
@@ -131,30 +250,9 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
         br.drop(t->b);
         e = t->e;
         br.need(e);
-        unsigned d = w - t->v.n - br.peek(e);
+        const unsigned dist = t->v.n + br.peek(e);
         br.drop(e);
-
-        // Copy in segments that end at the window's end or the source's wrap;
-        // a distance reaching before the member's start reads window bytes as
-        // they are (zeros in a fresh process), never outside the window.
-        do {
-            d &= WMASK;
-            unsigned seg = static_cast<unsigned>(WSIZE) - (d > w ? d : w);
-            if (seg > n) seg = n;
-            n -= seg;
-            if (w - d >= seg) {
-                // Far enough apart for a block move; when the source lies after
-                // the destination, memmove still gives the forward-copy result.
-                std::memmove(window + w, window + d, seg);
-                w += seg;
-                d += seg;
-            } else {
-                do {
-                    window[w++] = window[d++];
-                } while (--seg);
-            }
-            if (w == WSIZE) w = window_full();
-        } while (n != 0);
+        w = copy_match(w, dist, n);
     }
     outcnt = w;
     br.store();
@@ -174,8 +272,9 @@ int inflate_stored() {
     br.drop(16);
 
     // Performance critical, measure any change with bench/.
-    // Bytes still in the bit buffer first; once it is empty (it always is
-    // after NLEN) whole runs move straight from inbuf into the window.
+    // Bytes still in the bit buffer first (a refill may have left some
+    // behind); once it is empty whole runs move straight from inbuf into the
+    // window.
     while (n != 0) {
         if (br.k >= 8) {
             window[w++] = static_cast<uch>(br.b);
@@ -480,10 +579,11 @@ int inflate() {
     } while (!e);
 
     // Whole bytes of look-ahead belong to what follows the data (the trailer).
-    // The end of block is found through a lookup of at most 9 bits (wider
-    // first levels only come with codes that are rejected as incomplete), so
-    // at most one whole byte is left over: the last one fetched, still in inbuf.
-    assert(bk < 16 && inptr >= bk / 8);
+    // They are all still in inbuf: refills take bytes only from inbuf itself,
+    // and need() reads a new inbuf only when fewer than 16 bits are on hand,
+    // of which the end of block (found through a lookup of at most 9 bits)
+    // leaves at most one whole byte.
+    assert(bk < 64 && inptr >= bk / 8);
     while (bk >= 8) {
         bk -= 8;
         inptr--;
