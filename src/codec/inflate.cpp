@@ -57,16 +57,19 @@ struct bit_reader {
         k -= n;
     }
     [[nodiscard]] unsigned peek(unsigned n) const { return static_cast<unsigned>(b) & mask_bits[n]; }
-    // Tops the buffer up to at least 56 bits from the 8 bytes at inptr, which
-    // the caller has checked are in inbuf. The bits above k then hold the
-    // bytes that follow, not yet counted as consumed.
-    void refill() {
+    // Tops the buffer up to at least 56 bits from the 8 bytes at inbuf[ip],
+    // which the caller has checked are there, and returns the position after
+    // the bytes taken. The bits above k then hold the bytes that follow, not
+    // yet counted as consumed. (A local position rather than inptr: stores
+    // into the window could alias the global and force it through memory.)
+    [[nodiscard]] unsigned refill(unsigned ip) {
         bitbuf word;
-        std::memcpy(&word, inbuf + inptr, sizeof word);
+        std::memcpy(&word, inbuf + ip, sizeof word);
         if constexpr (std::endian::native == std::endian::big) word = byte_swap(word);
         b |= word << k;
-        inptr += (63 - k) >> 3;
+        ip += (63 - k) >> 3;
         k |= 56;
+        return ip;
     }
     // Forgets those uncounted bits before need() fetches bytes one by one again.
     void settle() { b &= (bitbuf{1} << k) - 1; }
@@ -178,8 +181,10 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
     const unsigned md = mask_bits[bd];
 
     for (;;) {
-        while (insize - inptr >= 8 && w <= WSIZE - FAST_ROOM) {
-            br.refill();
+        unsigned ip = inptr;
+        const unsigned ip_end = insize;
+        while (ip_end - ip >= 8 && w <= WSIZE - FAST_ROOM) {
+            ip = br.refill(ip);
             const huft *t = tl + (br.b & ml);
             if (t->e == HUFT_LITERAL) {
                 br.drop(t->b);
@@ -202,6 +207,7 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
                 continue;
             }
             if (e == HUFT_END_OF_BLOCK) {
+                inptr = ip;
                 br.settle();
                 outcnt = w;
                 br.store();
@@ -224,6 +230,7 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
                 w = copy_match(w, dist, n);
             }
         }
+        inptr = ip;
         br.settle();
 
         br.need(static_cast<unsigned>(bl));
