@@ -165,6 +165,57 @@ inline void copy_near(uch *out, unsigned dist, unsigned n) {
 // Room the fast loop keeps in the window for one symbol: the longest match.
 constexpr unsigned FAST_ROOM = 258;
 
+// The fast loop's literal/length table, built beside the block's huft tables
+// and from them, so that it decodes exactly what they decode: FAST_BITS bits of
+// the stream resolve to one or two literals or a length in one lookup. Codes
+// longer than that, the end of block and invalid codes are left to the huft
+// tables (entry 0).
+//   bits 0..4  bits the entry consumes     bit 5  literal(s)     bit 6  length
+//   literal: bits 8..15 the first, 16..23 the second, bit 24 set when there is a second
+//   length:  bits 8..11 extra bits, 16..24 base
+constexpr unsigned FAST_BITS = 11;
+constexpr std::uint32_t FAST_LIT = 1u << 5;
+constexpr std::uint32_t FAST_LEN = 1u << 6;
+constexpr std::uint32_t FAST_TWO = 1u << 24;
+using fast_table = std::uint32_t[1u << FAST_BITS];
+
+// Follows code i (its low `avail` bits known) through the huft tables as
+// descend does; the leaf, with the bits it takes in *used, or null when the
+// code is invalid or longer than avail. Entries repeat over the bits above a
+// code, so the unknown bits of i never change a leaf found within avail.
+const huft *resolve(const huft *tl, unsigned ml, unsigned i, unsigned avail, unsigned *used) {
+    const huft *t = tl + (i & ml);
+    unsigned u = 0;
+    while (t->e > HUFT_LITERAL) {
+        if (t->e == HUFT_INVALID) return nullptr;
+        u += t->b;
+        if (u >= avail) return nullptr;
+        t = t->v.t + ((i >> u) & mask_bits[t->e - 16]);
+    }
+    u += t->b;
+    *used = u;
+    return u <= avail ? t : nullptr;
+}
+
+void build_fast(const huft *tl, unsigned ml, fast_table &fast) {
+    for (unsigned i = 0; i < (1u << FAST_BITS); i++) {
+        unsigned u1, u2;
+        const huft *t = resolve(tl, ml, i, FAST_BITS, &u1);
+        std::uint32_t ent = 0;
+        if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
+        } else if (t->e == HUFT_LITERAL) {
+            ent = u1 | FAST_LIT | static_cast<std::uint32_t>(t->v.n) << 8;
+            const huft *t2 = resolve(tl, ml, i >> u1, FAST_BITS - u1, &u2);
+            if (t2 != nullptr && t2->e == HUFT_LITERAL)
+                ent = (u1 + u2) | FAST_LIT | FAST_TWO | static_cast<std::uint32_t>(t->v.n) << 8 |
+                      static_cast<std::uint32_t>(t2->v.n) << 16;
+        } else {
+            ent = u1 | FAST_LEN | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
+        }
+        fast[i] = ent;
+    }
+}
+
 // Performance critical, measure any change with bench/.
 // Decodes literals and matches with the block's tables until end of block (0)
 // or an invalid code (1). td is null when the block has no distance codes,
@@ -179,47 +230,51 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
     unsigned w = outcnt;
     const unsigned ml = mask_bits[bl];
     const unsigned md = mask_bits[bd];
+    fast_table fast;
+    build_fast(tl, ml, fast);
 
     for (;;) {
         unsigned ip = inptr;
         const unsigned ip_end = insize;
         while (ip_end - ip >= 8 && w <= WSIZE - FAST_ROOM) {
             ip = br.refill(ip);
-            const huft *t = tl + (br.b & ml);
-            if (t->e == HUFT_LITERAL) {
+            const std::uint32_t ent = fast[br.b & ((1u << FAST_BITS) - 1)];
+            unsigned n;
+            if (ent & FAST_LIT) {
+                br.drop(ent & 31);
+                window[w++] = static_cast<uch>(ent >> 8);
+                if (ent & FAST_TWO) window[w++] = static_cast<uch>(ent >> 16);
+                continue;
+            }
+            if (ent & FAST_LEN) {
+                br.drop(ent & 31);
+                const unsigned e = (ent >> 8) & 15;
+                n = (ent >> 16) + br.peek(e);
+                br.drop(e);
+            } else {
+                const huft *t = descend(tl + (br.b & ml), br);
+                if (t == nullptr) return INFLATE_MALFORMED;
                 br.drop(t->b);
-                window[w++] = static_cast<uch>(t->v.n);
-                // A second literal fits in the bits left when its code is in
-                // the first-level table.
-                t = tl + (br.b & ml);
-                if (t->e == HUFT_LITERAL) {
-                    br.drop(t->b);
+                const unsigned e = t->e;
+                if (e == HUFT_LITERAL) {
                     window[w++] = static_cast<uch>(t->v.n);
+                    continue;
                 }
-                continue;
+                if (e == HUFT_END_OF_BLOCK) {
+                    inptr = ip;
+                    br.settle();
+                    outcnt = w;
+                    br.store();
+                    return INFLATE_OK;
+                }
+                n = t->v.n + br.peek(e);
+                br.drop(e);
             }
-            t = descend(t, br);
-            if (t == nullptr) return INFLATE_MALFORMED;
-            br.drop(t->b);
-            unsigned e = t->e;
-            if (e == HUFT_LITERAL) {
-                window[w++] = static_cast<uch>(t->v.n);
-                continue;
-            }
-            if (e == HUFT_END_OF_BLOCK) {
-                inptr = ip;
-                br.settle();
-                outcnt = w;
-                br.store();
-                return INFLATE_OK;
-            }
-            unsigned n = t->v.n + br.peek(e);
-            br.drop(e);
             if (td == nullptr) return INFLATE_MALFORMED;
-            t = descend(td + (br.b & md), br);
+            const huft *t = descend(td + (br.b & md), br);
             if (t == nullptr) return INFLATE_MALFORMED;
             br.drop(t->b);
-            e = t->e;
+            const unsigned e = t->e;
             const unsigned dist = t->v.n + br.peek(e);
             br.drop(e);
             if (dist <= w) {

@@ -83,6 +83,10 @@ __attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i x, __m128i k)
     return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
 }
 
+__attribute__((target("pclmul,sse2"))) inline __m128i load(const uch *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
 __attribute__((target("pclmul,sse2"))) inline __m128i fold_constants(unsigned d) {
     return _mm_set_epi64x(static_cast<long long>(xpow_mod(d - 32)), static_cast<long long>(xpow_mod(d + 32)));
 }
@@ -118,7 +122,6 @@ bool crc_clmul_supported() {
 // left over has the same CRC contribution as everything before it.
 __attribute__((target("pclmul,sse2"))) ulg crc32_clmul(ulg c, const uch *s, std::size_t n) {
     if (n < 64) return crc32_portable(c, s, n);
-    auto load = [](const uch *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); };
     __m128i x0 = _mm_xor_si128(load(s), _mm_cvtsi32_si128(static_cast<int>(c)));
     __m128i x1 = load(s + 16);
     __m128i x2 = load(s + 32);
