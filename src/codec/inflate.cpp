@@ -197,6 +197,20 @@ const huft *resolve(const huft *tl, unsigned ml, unsigned i, unsigned avail, uns
     return u <= avail ? t : nullptr;
 }
 
+// The same for distances: bits 0..4 the bits of the code, 8..11 extra bits,
+// 16..31 base; 0 where the huft tables decide.
+constexpr unsigned FAST_DBITS = 10;
+using fast_dtable = std::uint32_t[1u << FAST_DBITS];
+
+void build_fast_dist(const huft *td, unsigned md, fast_dtable &fast) {
+    for (unsigned i = 0; i < (1u << FAST_DBITS); i++) {
+        unsigned u;
+        const huft *t = td == nullptr ? nullptr : resolve(td, md, i, FAST_DBITS, &u);
+        fast[i] = t == nullptr ? 0
+                               : u | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
+    }
+}
+
 void build_fast(const huft *tl, unsigned ml, fast_table &fast) {
     for (unsigned i = 0; i < (1u << FAST_BITS); i++) {
         unsigned u1, u2;
@@ -232,6 +246,8 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
     const unsigned md = mask_bits[bd];
     fast_table fast;
     build_fast(tl, ml, fast);
+    fast_dtable fast_dist;
+    build_fast_dist(td, md, fast_dist);
 
     for (;;) {
         unsigned ip = inptr;
@@ -270,13 +286,21 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
                 n = t->v.n + br.peek(e);
                 br.drop(e);
             }
-            if (td == nullptr) return INFLATE_MALFORMED;
-            const huft *t = descend(td + (br.b & md), br);
-            if (t == nullptr) return INFLATE_MALFORMED;
-            br.drop(t->b);
-            const unsigned e = t->e;
-            const unsigned dist = t->v.n + br.peek(e);
-            br.drop(e);
+            unsigned dist;
+            if (const std::uint32_t dent = fast_dist[br.b & ((1u << FAST_DBITS) - 1)]; dent != 0) {
+                br.drop(dent & 31);
+                const unsigned e = (dent >> 8) & 15;
+                dist = (dent >> 16) + br.peek(e);
+                br.drop(e);
+            } else {
+                if (td == nullptr) return INFLATE_MALFORMED;
+                const huft *t = descend(td + (br.b & md), br);
+                if (t == nullptr) return INFLATE_MALFORMED;
+                br.drop(t->b);
+                const unsigned e = t->e;
+                dist = t->v.n + br.peek(e);
+                br.drop(e);
+            }
             if (dist <= w) {
                 copy_near(window + w, dist, n);
                 w += n;
