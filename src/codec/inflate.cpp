@@ -217,6 +217,7 @@ void build_fast(const huft *tl, unsigned ml, fast_table &fast) {
         const huft *t = resolve(tl, ml, i, FAST_BITS, &u1);
         std::uint32_t ent = 0;
         if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
+            // left to the huft tables, which also reject what is invalid
         } else if (t->e == HUFT_LITERAL) {
             ent = u1 | FAST_LIT | static_cast<std::uint32_t>(t->v.n) << 8;
             const huft *t2 = resolve(tl, ml, i >> u1, FAST_BITS - u1, &u2);
