@@ -104,8 +104,9 @@ public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &r : runs) {
             auto it = r.counters.find("bytes_per_second");
-            if (it != r.counters.end() && r.run_type == Run::RT_Iteration)
-                mbps[r.benchmark_name()] = it->second.value / 1e6;
+            // With repetitions the median, reported after the single runs, stands for the name.
+            if (it != r.counters.end() && (r.run_type == Run::RT_Iteration || r.aggregate_name == "median"))
+                mbps[r.run_name.function_name] = it->second.value / 1e6;
         }
         ConsoleReporter::ReportRuns(runs);
     }

@@ -68,6 +68,12 @@ extern void (*abort_hook)();
 // 0; otherwise the bytes are fed and the finished CRC of everything fed since the
 // last restart is returned.
 ulg updcrc(const uch *s, unsigned n);
+// The two engines behind updcrc, reachable for tests: both take and return the
+// pre-inverted register. crc32_clmul needs the carry-less multiply, which
+// updcrc uses only when crc_clmul_supported() finds it at run time.
+ulg crc32_portable(ulg c, const uch *s, std::size_t n);
+ulg crc32_clmul(ulg c, const uch *s, std::size_t n);
+bool crc_clmul_supported();
 
 // Refills inbuf from ifd, gathering short reads until it is full or the input
 // ends; returns inbuf[0] and sets inptr to 1. An empty refill is read_error.

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <bit>
+
 namespace codec {
 
-ulg bb;
+bitbuf bb;
 unsigned bk;
 const int lbits = 9;
 const int dbits = 6;
@@ -37,15 +39,16 @@ static_assert((WSIZE & WMASK) == 0, "distances wrap modulo the window size");
 
 // The bit buffer held in registers for the length of one routine: taken from
 // bb/bk on entry and stored back by store() when the routine ends normally.
-// Whole bytes are fetched only when fewer bits than asked for are on hand, so
-// the look-ahead never exceeds the request by a byte or more; inflate relies
-// on that when it gives unused bytes back to the input.
+// need() fetches whole bytes only when fewer bits than asked for are on hand,
+// so it never looks further ahead than the request; a refill, which runs only
+// while inbuf itself holds the bytes, may look up to eight bytes ahead, and
+// inflate gives every unused whole byte back to the input at the end.
 struct bit_reader {
-    ulg b = bb;
+    bitbuf b = bb;
     unsigned k = bk;
     void need(unsigned n) {
         while (k < n) {
-            b |= static_cast<ulg>(next_input_byte()) << k;
+            b |= static_cast<bitbuf>(next_input_byte()) << k;
             k += 8;
         }
     }
@@ -53,10 +56,31 @@ struct bit_reader {
         b >>= n;
         k -= n;
     }
-    [[nodiscard]] unsigned peek(unsigned n) const { return b & mask_bits[n]; }
+    [[nodiscard]] unsigned peek(unsigned n) const { return static_cast<unsigned>(b) & mask_bits[n]; }
+    // Tops the buffer up to at least 56 bits from the 8 bytes at inbuf[ip],
+    // which the caller has checked are there, and returns the position after
+    // the bytes taken. The bits above k then hold the bytes that follow, not
+    // yet counted as consumed. (A local position rather than inptr: stores
+    // into the window could alias the global and force it through memory.)
+    [[nodiscard]] unsigned refill(unsigned ip) {
+        bitbuf word;
+        std::memcpy(&word, inbuf + ip, sizeof word);
+        if constexpr (std::endian::native == std::endian::big) word = byte_swap(word);
+        b |= word << k;
+        ip += (63 - k) >> 3;
+        k |= 56;
+        return ip;
+    }
+    // Forgets those uncounted bits before need() fetches bytes one by one again.
+    void settle() { b &= (bitbuf{1} << k) - 1; }
     void store() const {
         bb = b;
         bk = k;
+    }
+    static bitbuf byte_swap(bitbuf x) {
+        bitbuf r = 0;
+        for (int i = 0; i < 8; i++, x >>= 8) r = r << 8 | (x & 0xff);
+        return r;
     }
 };
 
@@ -96,17 +120,199 @@ inline const huft *descend(const huft *t, bit_reader &br) {
     return t;
 }
 
+// Copies a match of n bytes from distance d back, in segments that end at the
+// window's end or the source's wrap; a distance reaching before the member's
+// start reads window bytes as they are (zeros in a fresh process), never
+// outside the window. Returns the new window position.
+unsigned copy_match(unsigned w, unsigned dist, unsigned n) {
+    unsigned d = w - dist;
+    do {
+        d &= WMASK;
+        unsigned seg = static_cast<unsigned>(WSIZE) - (d > w ? d : w);
+        if (seg > n) seg = n;
+        n -= seg;
+        if (w - d >= seg) {
+            // Far enough apart for a block move; when the source lies after
+            // the destination, memmove still gives the forward-copy result.
+            std::memmove(window + w, window + d, seg);
+            w += seg;
+            d += seg;
+        } else {
+            do {
+                window[w++] = window[d++];
+            } while (--seg);
+        }
+        if (w == WSIZE) w = window_full();
+    } while (n != 0);
+    return w;
+}
+
+// A match that neither wraps nor crosses the window's end. Whole 8-byte
+// moves when the source is at least that far back (each one then reads only
+// bytes already in place); never a byte past the match, since those bytes may
+// still be read as the far end of a later distance.
+inline void copy_near(uch *out, unsigned dist, unsigned n) {
+    const uch *src = out - dist;
+    if (dist >= 8) {
+        for (; n >= 8; n -= 8, out += 8, src += 8) std::memcpy(out, src, 8);
+    } else if (dist == 1) {
+        std::memset(out, *src, n);
+        return;
+    }
+    while (n--) *out++ = *src++;
+}
+
+// Room the fast loop keeps in the window for one symbol: the longest match.
+constexpr unsigned FAST_ROOM = 258;
+
+// The fast loop's literal/length table, built beside the block's huft tables
+// and from them, so that it decodes exactly what they decode: FAST_BITS bits of
+// the stream resolve to one or two literals or a length in one lookup. Codes
+// longer than that, the end of block and invalid codes are left to the huft
+// tables (entry 0).
+//   bits 0..4  bits the entry consumes     bit 5  literal(s)     bit 6  length
+//   literal: bits 8..15 the first, 16..23 the second, bit 24 set when there is a second
+//   length:  bits 8..11 extra bits, 16..24 base
+constexpr unsigned FAST_BITS = 11;
+constexpr std::uint32_t FAST_LIT = 1u << 5;
+constexpr std::uint32_t FAST_LEN = 1u << 6;
+constexpr std::uint32_t FAST_TWO = 1u << 24;
+using fast_table = std::uint32_t[1u << FAST_BITS];
+
+// Follows code i (its low `avail` bits known) through the huft tables as
+// descend does; the leaf, with the bits it takes in *used, or null when the
+// code is invalid or longer than avail. Entries repeat over the bits above a
+// code, so the unknown bits of i never change a leaf found within avail.
+const huft *resolve(const huft *tl, unsigned ml, unsigned i, unsigned avail, unsigned *used) {
+    const huft *t = tl + (i & ml);
+    unsigned u = 0;
+    while (t->e > HUFT_LITERAL) {
+        if (t->e == HUFT_INVALID) return nullptr;
+        u += t->b;
+        if (u >= avail) return nullptr;
+        t = t->v.t + ((i >> u) & mask_bits[t->e - 16]);
+    }
+    u += t->b;
+    *used = u;
+    return u <= avail ? t : nullptr;
+}
+
+// The same for distances: bits 0..4 the bits of the code, 8..11 extra bits,
+// 16..31 base; 0 where the huft tables decide.
+constexpr unsigned FAST_DBITS = 10;
+using fast_dtable = std::uint32_t[1u << FAST_DBITS];
+
+void build_fast_dist(const huft *td, unsigned md, fast_dtable &fast) {
+    for (unsigned i = 0; i < (1u << FAST_DBITS); i++) {
+        unsigned u;
+        const huft *t = td == nullptr ? nullptr : resolve(td, md, i, FAST_DBITS, &u);
+        fast[i] = t == nullptr ? 0
+                               : u | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
+    }
+}
+
+void build_fast(const huft *tl, unsigned ml, fast_table &fast) {
+    for (unsigned i = 0; i < (1u << FAST_BITS); i++) {
+        unsigned u1, u2;
+        const huft *t = resolve(tl, ml, i, FAST_BITS, &u1);
+        std::uint32_t ent = 0;
+        if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
+            // left to the huft tables, which also reject what is invalid
+        } else if (t->e == HUFT_LITERAL) {
+            ent = u1 | FAST_LIT | static_cast<std::uint32_t>(t->v.n) << 8;
+            const huft *t2 = resolve(tl, ml, i >> u1, FAST_BITS - u1, &u2);
+            if (t2 != nullptr && t2->e == HUFT_LITERAL)
+                ent = (u1 + u2) | FAST_LIT | FAST_TWO | static_cast<std::uint32_t>(t->v.n) << 8 |
+                      static_cast<std::uint32_t>(t2->v.n) << 16;
+        } else {
+            ent = u1 | FAST_LEN | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
+        }
+        fast[i] = ent;
+    }
+}
+
 // Performance critical, measure any change with bench/.
 // Decodes literals and matches with the block's tables until end of block (0)
 // or an invalid code (1). td is null when the block has no distance codes,
 // which is only legal while no length symbol occurs.
+// While inbuf holds 8 more bytes and the window has room for a match, one
+// refill covers a whole symbol (at most 15 + 5 + 15 + 13 bits) and nothing
+// can fill the window, so the loop skips those checks; at the edges each
+// symbol goes through the byte-wise path, which reads input and flushes the
+// window at exactly the points it always has.
 int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
     bit_reader br;
     unsigned w = outcnt;
     const unsigned ml = mask_bits[bl];
     const unsigned md = mask_bits[bd];
+    fast_table fast;
+    build_fast(tl, ml, fast);
+    fast_dtable fast_dist;
+    build_fast_dist(td, md, fast_dist);
 
     for (;;) {
+        unsigned ip = inptr;
+        const unsigned ip_end = insize;
+        while (ip_end - ip >= 8 && w <= WSIZE - FAST_ROOM) {
+            ip = br.refill(ip);
+            const std::uint32_t ent = fast[br.b & ((1u << FAST_BITS) - 1)];
+            unsigned n;
+            if (ent & FAST_LIT) {
+                br.drop(ent & 31);
+                window[w++] = static_cast<uch>(ent >> 8);
+                if (ent & FAST_TWO) window[w++] = static_cast<uch>(ent >> 16);
+                continue;
+            }
+            if (ent & FAST_LEN) {
+                br.drop(ent & 31);
+                const unsigned e = (ent >> 8) & 15;
+                n = (ent >> 16) + br.peek(e);
+                br.drop(e);
+            } else {
+                const huft *t = descend(tl + (br.b & ml), br);
+                if (t == nullptr) return INFLATE_MALFORMED;
+                br.drop(t->b);
+                const unsigned e = t->e;
+                if (e == HUFT_LITERAL) {
+                    window[w++] = static_cast<uch>(t->v.n);
+                    continue;
+                }
+                if (e == HUFT_END_OF_BLOCK) {
+                    inptr = ip;
+                    br.settle();
+                    outcnt = w;
+                    br.store();
+                    return INFLATE_OK;
+                }
+                n = t->v.n + br.peek(e);
+                br.drop(e);
+            }
+            unsigned dist;
+            if (const std::uint32_t dent = fast_dist[br.b & ((1u << FAST_DBITS) - 1)]; dent != 0) {
+                br.drop(dent & 31);
+                const unsigned e = (dent >> 8) & 15;
+                dist = (dent >> 16) + br.peek(e);
+                br.drop(e);
+            } else {
+                if (td == nullptr) return INFLATE_MALFORMED;
+                const huft *t = descend(td + (br.b & md), br);
+                if (t == nullptr) return INFLATE_MALFORMED;
+                br.drop(t->b);
+                const unsigned e = t->e;
+                dist = t->v.n + br.peek(e);
+                br.drop(e);
+            }
+            if (dist <= w) {
+                copy_near(window + w, dist, n);
+                w += n;
+                if (w == WSIZE) w = window_full();
+            } else {
+                w = copy_match(w, dist, n);
+            }
+        }
+        inptr = ip;
+        br.settle();
+
         br.need(static_cast<unsigned>(bl));
         const huft *t = descend(tl + (br.b & ml), br);
         if (t == nullptr) return INFLATE_MALFORMED;
@@ -131,30 +337,9 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
         br.drop(t->b);
         e = t->e;
         br.need(e);
-        unsigned d = w - t->v.n - br.peek(e);
+        const unsigned dist = t->v.n + br.peek(e);
         br.drop(e);
-
-        // Copy in segments that end at the window's end or the source's wrap;
-        // a distance reaching before the member's start reads window bytes as
-        // they are (zeros in a fresh process), never outside the window.
-        do {
-            d &= WMASK;
-            unsigned seg = static_cast<unsigned>(WSIZE) - (d > w ? d : w);
-            if (seg > n) seg = n;
-            n -= seg;
-            if (w - d >= seg) {
-                // Far enough apart for a block move; when the source lies after
-                // the destination, memmove still gives the forward-copy result.
-                std::memmove(window + w, window + d, seg);
-                w += seg;
-                d += seg;
-            } else {
-                do {
-                    window[w++] = window[d++];
-                } while (--seg);
-            }
-            if (w == WSIZE) w = window_full();
-        } while (n != 0);
+        w = copy_match(w, dist, n);
     }
     outcnt = w;
     br.store();
@@ -174,8 +359,9 @@ int inflate_stored() {
     br.drop(16);
 
     // Performance critical, measure any change with bench/.
-    // Bytes still in the bit buffer first; once it is empty (it always is
-    // after NLEN) whole runs move straight from inbuf into the window.
+    // Bytes still in the bit buffer first (a refill may have left some
+    // behind); once it is empty whole runs move straight from inbuf into the
+    // window.
     while (n != 0) {
         if (br.k >= 8) {
             window[w++] = static_cast<uch>(br.b);
@@ -480,10 +666,11 @@ int inflate() {
     } while (!e);
 
     // Whole bytes of look-ahead belong to what follows the data (the trailer).
-    // The end of block is found through a lookup of at most 9 bits (wider
-    // first levels only come with codes that are rejected as incomplete), so
-    // at most one whole byte is left over: the last one fetched, still in inbuf.
-    assert(bk < 16 && inptr >= bk / 8);
+    // They are all still in inbuf: refills take bytes only from inbuf itself,
+    // and need() reads a new inbuf only when fewer than 16 bits are on hand,
+    // of which the end of block (found through a lookup of at most 9 bits)
+    // leaves at most one whole byte.
+    assert(bk < 64 && inptr >= bk / 8);
     while (bk >= 8) {
         bk -= 8;
         inptr--;

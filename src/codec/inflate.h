@@ -43,7 +43,8 @@ constexpr unsigned N_MAX = 288; // most codes in one code
 // Decoder state, process-wide. The routines that consume bits copy these into
 // locals and store them back when they finish normally.
 //  name       meaning                                  written by / read by
-extern ulg bb;      // bit buffer: the next bit of the stream is bit 0     inflate routines
+using bitbuf = std::uint64_t; // wide enough for a whole symbol after one refill
+extern bitbuf bb;   // bit buffer: the next bit of the stream is bit 0     inflate routines
 extern unsigned bk; // number of valid bits in bb                          inflate routines
 extern const int lbits; // requested first-level bits, dynamic literal/length table (9)
 extern const int dbits; // requested first-level bits, dynamic distance table (6)

@@ -8,6 +8,11 @@
 #include <cstring>
 #include <unistd.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace codec {
 
 uch inbuf[INBUFSIZ + INBUF_EXTRA];
@@ -41,24 +46,107 @@ void (*abort_hook)();
 
 namespace {
 
-// The reflected table for 0xEDB88320, built at compile time.
-struct crc_table {
-    ulg t[256];
-    constexpr crc_table() : t{} {
+// Slice-by-8 tables for the reflected polynomial 0xEDB88320, built at compile
+// time: t[0] is the classic byte table, t[k][n] the CRC of byte n followed by k
+// zero bytes, so that eight bytes are folded with eight independent lookups.
+struct crc_tables {
+    ulg t[8][256];
+    constexpr crc_tables() : t{} {
         for (ulg n = 0; n < 256; n++) {
             ulg c = n;
             for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[n] = c;
+            t[0][n] = c;
         }
+        for (ulg n = 0; n < 256; n++)
+            for (int k = 1; k < 8; k++) t[k][n] = t[0][t[k - 1][n] & 0xff] ^ (t[k - 1][n] >> 8);
     }
 };
-constexpr crc_table crc_32_tab;
-static_assert(crc_32_tab.t[1] == 0x77073096u && crc_32_tab.t[128] == 0xEDB88320u &&
-              crc_32_tab.t[255] == 0x2D02EF8Du);
+constexpr crc_tables crc_32_tab;
+static_assert(crc_32_tab.t[0][1] == 0x77073096u && crc_32_tab.t[0][128] == 0xEDB88320u &&
+              crc_32_tab.t[0][255] == 0x2D02EF8Du);
 
 ulg crc = 0xffffffffu; // the register, pre-inverted
 
+#if defined(__x86_64__) || defined(__i386__)
+// x^n mod P, as a 64-bit operand of the carry-less multiply: bit i holds the
+// coefficient of x^(32-i), which lines the 95-bit product up with the 128-bit
+// lane it is folded into.
+constexpr std::uint64_t xpow_mod(unsigned n) {
+    ulg v = 0x80000000u; // x^0
+    while (n--) v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
+    return static_cast<std::uint64_t>(v) << 1;
+}
+
+// Folds a 128-bit lane d bits further on: the low half (the earlier bytes)
+// moves by d + 64, the high half by d.
+__attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i x, __m128i k) {
+    return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
+}
+
+__attribute__((target("pclmul,sse2"))) inline __m128i load(const uch *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+__attribute__((target("pclmul,sse2"))) inline __m128i fold_constants(unsigned d) {
+    return _mm_set_epi64x(static_cast<long long>(xpow_mod(d - 32)), static_cast<long long>(xpow_mod(d + 32)));
+}
+
+int clmul_state = -1; // -1 not probed yet, 0 absent, 1 present
+#endif
+
 } // namespace
+
+ulg crc32_portable(ulg c, const uch *s, std::size_t n) {
+    const auto &t = crc_32_tab.t;
+    for (; n >= 8; n -= 8, s += 8) {
+        const ulg lo = c ^ (s[0] | static_cast<ulg>(s[1]) << 8 | static_cast<ulg>(s[2]) << 16 | static_cast<ulg>(s[3]) << 24);
+        c = t[7][lo & 0xff] ^ t[6][(lo >> 8) & 0xff] ^ t[5][(lo >> 16) & 0xff] ^ t[4][lo >> 24] ^ t[3][s[4]] ^
+            t[2][s[5]] ^ t[1][s[6]] ^ t[0][s[7]];
+    }
+    while (n--) c = t[0][(c ^ *s++) & 0xff] ^ (c >> 8);
+    return c;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+bool crc_clmul_supported() {
+    if (clmul_state < 0) {
+        unsigned a, b, c, d;
+        clmul_state = __get_cpuid(1, &a, &b, &c, &d) && (c & bit_PCLMUL) && (d & bit_SSE2) ? 1 : 0;
+    }
+    return clmul_state != 0;
+}
+
+// The register is folded into the first four bytes; four lanes then advance
+// 64 bytes per step, are folded into one, and the last lane plus the tail go
+// through the tables. Folding keeps the value congruent modulo P, so the lane
+// left over has the same CRC contribution as everything before it.
+__attribute__((target("pclmul,sse2"))) ulg crc32_clmul(ulg c, const uch *s, std::size_t n) {
+    if (n < 64) return crc32_portable(c, s, n);
+    __m128i x0 = _mm_xor_si128(load(s), _mm_cvtsi32_si128(static_cast<int>(c)));
+    __m128i x1 = load(s + 16);
+    __m128i x2 = load(s + 32);
+    __m128i x3 = load(s + 48);
+    s += 64;
+    n -= 64;
+    const __m128i k512 = fold_constants(512);
+    for (; n >= 64; n -= 64, s += 64) {
+        x0 = _mm_xor_si128(fold(x0, k512), load(s));
+        x1 = _mm_xor_si128(fold(x1, k512), load(s + 16));
+        x2 = _mm_xor_si128(fold(x2, k512), load(s + 32));
+        x3 = _mm_xor_si128(fold(x3, k512), load(s + 48));
+    }
+    const __m128i k128 = fold_constants(128);
+    __m128i x = _mm_xor_si128(fold(x0, fold_constants(384)),
+                              _mm_xor_si128(fold(x1, fold_constants(256)), _mm_xor_si128(fold(x2, k128), x3)));
+    for (; n >= 16; n -= 16, s += 16) x = _mm_xor_si128(fold(x, k128), load(s));
+    alignas(16) uch last[16];
+    _mm_store_si128(reinterpret_cast<__m128i *>(last), x);
+    return crc32_portable(crc32_portable(0, last, sizeof last), s, n);
+}
+#else
+bool crc_clmul_supported() { return false; }
+ulg crc32_clmul(ulg c, const uch *s, std::size_t n) { return crc32_portable(c, s, n); }
+#endif
 
 // Performance critical, measure any change with bench/.
 ulg updcrc(const uch *s, unsigned n) {
@@ -66,10 +154,8 @@ ulg updcrc(const uch *s, unsigned n) {
         crc = 0xffffffffu;
         return 0;
     }
-    ulg c = crc;
-    while (n--) c = crc_32_tab.t[(c ^ *s++) & 0xff] ^ (c >> 8);
-    crc = c;
-    return c ^ 0xffffffffu;
+    crc = crc_clmul_supported() ? crc32_clmul(crc, s, n) : crc32_portable(crc, s, n);
+    return crc ^ 0xffffffffu;
 }
 
 int fill_inbuf(int eof_ok) {

@@ -225,6 +225,47 @@ TEST(Inflate, MatchAcrossTheWindowFlushContinuesAtZero) {
     EXPECT_TRUE(decode_ok(deflate, expect) == expect);
 }
 
+// A match in the fixed code: length symbol and extra bits, then distance.
+void fixed_match(Bits &b, unsigned len, unsigned dist) {
+    static const unsigned lbase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                     31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static const unsigned dbase[] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+                                     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+    unsigned l = 28;
+    while (lbase[l] > len) l--;
+    fixed_lit(b, 257 + l);
+    if (l >= 8 && l < 28) b.put(len - lbase[l], static_cast<int>((l - 4) / 4));
+    unsigned d = 29;
+    while (dbase[d] > dist) d--;
+    b.code(d, 5);
+    if (d >= 4) b.put(dist - dbase[d], static_cast<int>((d - 2) / 2));
+}
+
+TEST(Inflate, MatchesOfEveryReachCopyExactlyTheirOwnBytes) {
+    // After 40000 stored bytes, a long run of matches near, overlapping and a
+    // whole window back, at every position of the window: each must copy
+    // exactly its bytes and leave the bytes after it (still read as the far
+    // end of later distances) alone.
+    std::string expect = testutil::datagen(40000, 8, 0.0);
+    Bits b;
+    b.put(0, 1).put(0, 2).align().put(40000, 16).put(0xffff - 40000, 16);
+    std::string deflate = b.done() + expect;
+    Bits f;
+    f.put(1, 1).put(1, 2);
+    const unsigned dists[] = {32768, 32767, 32761, 1, 2, 7, 8, 9, 15, 16, 17, 300};
+    const unsigned lens[] = {3, 4, 7, 8, 9, 15, 16, 17, 31, 100, 257, 258};
+    for (unsigned i = 0; expect.size() < 200000; i++) {
+        const unsigned len = lens[i % 12], dist = dists[(i * 7 + i / 12) % 12];
+        fixed_match(f, len, dist);
+        for (unsigned j = 0; j < len; j++) expect += expect[expect.size() - dist];
+        fixed_lit(f, static_cast<unsigned char>(expect[expect.size() - 5000]));
+        expect += expect[expect.size() - 5000];
+    }
+    fixed_lit(f, 256);
+    deflate += f.done();
+    EXPECT_TRUE(decode_ok(deflate, expect) == expect);
+}
+
 TEST(Inflate, DistanceBeforeTheStartReadsZeros) {
     Bits b;
     b.put(1, 1).put(1, 2);

@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""CPU seconds (user+sys) and peak resident memory of running an archive with
+-x into /dev/null, against zlib inflating the same member (member_inflate_bench)
+in the same run; medians of RUNS runs (default 5). The run's 2-second pause is
+sleep, not CPU, so it does not count.
+Usage: bench/archive_run.py BUILD_DIR FILE..."""
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+
+
+def cpu_of(argv, work):
+    """CPU seconds and peak RSS (KiB) of one run, output to /dev/null. Both
+    sides run under /usr/bin/time, which reports the peak RSS of the program
+    alone (a child forked from this interpreter would count its pages too);
+    the CPU comes from wait4, finer than time's hundredths."""
+    rss_file = os.path.join(work, "rss")
+    with open(os.devnull, "wb") as null:
+        p = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv, stdout=null, stderr=null)
+        _, status, ru = os.wait4(p.pid, 0)
+    if status != 0:
+        sys.exit(f"{argv[0]}: exit status {status}")
+    with open(rss_file) as r:
+        return ru.ru_utime + ru.ru_stime, int(r.read().split()[-1])
+
+
+def main():
+    if len(sys.argv) < 3:
+        sys.exit(__doc__)
+    build = os.path.abspath(sys.argv[1])
+    runs = int(os.environ.get("RUNS", "5"))
+    kelpa = os.path.join(build, "kelpa")
+    print(f"stub: {os.path.getsize(kelpa)} bytes")
+    print(f"{'file':<12} {'MB':>7} {'kelpa s':>9} {'zlib s':>9} {'kelpa/zlib':>11} {'kelpa peak RSS':>15}")
+    with tempfile.TemporaryDirectory() as work:
+        for f in sys.argv[2:]:
+            f = os.path.abspath(f)
+            archive = os.path.join(work, "a.run")
+            with open(archive, "wb") as out:
+                subprocess.run([kelpa, "-f", "cat", os.path.basename(f)], cwd=os.path.dirname(f),
+                               stdout=out, stderr=subprocess.DEVNULL, check=True)
+            os.chmod(archive, 0o755)
+            k, z, m = [], [], []
+            for _ in range(runs):
+                secs, rss = cpu_of([archive, "-x"], work)
+                k.append(secs)
+                m.append(rss)
+                z.append(cpu_of([os.path.join(build, "member_inflate_bench"), archive], work)[0])
+            km, zm = statistics.median(k), statistics.median(z)
+            print(f"{os.path.basename(f):<12} {os.path.getsize(f) / 1e6:7.1f} {km:9.3f} {zm:9.3f} "
+                  f"{km / zm if zm else 0:11.2f} {statistics.median(m):11.0f} KiB")
+
+
+if __name__ == "__main__":
+    main()
