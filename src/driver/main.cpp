@@ -132,6 +132,12 @@ int main(int argc, char **argv) {
         } else {
             do_list(argv[0]);
         }
+        // A listing that could not be written is a failure, not an empty success.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            report("%s: ", progname);
+            std::perror("stdout");
+            std::exit(1);
+        }
         std::exit(exit_code);
     }
     if (!is_compressed && names > 0) do_build(names, av);
