@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string>
@@ -155,6 +156,7 @@ struct ExtractCase {
     const char *name;
     const char *command;
     const char *tail; // of standard error
+    friend void PrintTo(const ExtractCase &c, std::ostream *os) { *os << c.command; }
 };
 
 class ExtractCommandFaults : public Faults, public ::testing::WithParamInterface<ExtractCase> {};
@@ -184,6 +186,7 @@ struct OutputCase {
     const char *script; // $ARC is the archive, $KELPA the builder
     int status;
     const char *tail;   // of standard error
+    friend void PrintTo(const OutputCase &c, std::ostream *os) { *os << c.script; }
 };
 
 class OutputFaults : public Faults, public ::testing::WithParamInterface<OutputCase> {};
