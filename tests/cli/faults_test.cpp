@@ -248,9 +248,11 @@ TEST_F(Faults, ArchiveWithoutReadPermissionRunsNothing) {
 }
 
 // The archive finds its own file from argv[0]: through a relative symbolic
-// link, and by a bare name through PATH (to a link there).
+// link, and by a bare name through PATH (to a link there), even with another
+// archive of that name in the current directory.
 TEST_F(Faults, ArchiveRunsThroughALinkAndThroughPath) {
     kit::make_archive(arc, {"NOCOMPR,NAME=a.txt", "", "cat %o; echo ran", ""}, "payload\n");
+    kit::make_archive(dir / "app", {"NOCOMPR,NAME=a.txt", "", "echo impostor", ""}, "other\n");
     ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
     ASSERT_EQ(symlink("../app.run", (dir / "bin/app").c_str()), 0);
     for (const std::string how : {"bin/app", "PATH=\"$PWD/bin:$PATH\" app"}) {
