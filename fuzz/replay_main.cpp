@@ -10,6 +10,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
+// Optional, as under libFuzzer: set-up that a target needs once per process.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 
 namespace {
 
@@ -31,6 +33,7 @@ bool replay_file(const std::string &path) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
     int files = 0;
     for (int i = 1; i < argc; i++) {
         struct stat st;

@@ -23,10 +23,15 @@ for t in $targets; do
         grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Test unit written' || true
     if [ "${MERGE:-0}" = 1 ]; then
         tmp=$(mktemp -d)
-        "$build/${t}_fuzz" -merge=1 $dict "$tmp" "fuzz/corpus/$t" "fuzz/findings/$t" >/dev/null 2>&1
-        rm -f "fuzz/corpus/$t"/*
-        cp "$tmp"/* "fuzz/corpus/$t/"
+        # A merge that fails (say, on a bad dictionary) must not empty the corpus.
+        if "$build/${t}_fuzz" -merge=1 $dict "$tmp" "fuzz/corpus/$t" "fuzz/findings/$t" >/dev/null 2>&1 &&
+            [ -n "$(ls "$tmp")" ]; then
+            rm -f "fuzz/corpus/$t"/*
+            cp "$tmp"/* "fuzz/corpus/$t/"
+            echo "   corpus: $(ls "fuzz/corpus/$t" | wc -l) inputs"
+        else
+            echo "   merge failed: corpus left as it was"
+        fi
         rm -rf "$tmp"
-        echo "   corpus: $(ls "fuzz/corpus/$t" | wc -l) inputs"
     fi
 done

@@ -44,6 +44,7 @@ void Usage(int is_compressed);
 // Trailer.
 const char *get_eop();                      // the 11 marker bytes, assembled at run time
 char *find_program(char *ref);              // a path for ref, or null
+char *find_in_path(const char *ref);        // the first executable PATH/ref, or null
 [[nodiscard]] int find_preamble(char *program); // descriptor at the payload, or -1
 [[nodiscard]] int build_preamble(char *program, int fd); // 0, or -1 after a message
 

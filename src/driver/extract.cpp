@@ -155,6 +155,7 @@ int do_decompress(char *program) {
     int ok = -1;
     int data_compressed = 0;
     int m = 0;
+    struct sigaction pipe_disposition {};
 
     int fd = find_preamble(program);
     if (fd == -1) {
@@ -222,6 +223,14 @@ int do_decompress(char *program) {
         }
         to_stdout = 0;
         codec::ofd = fileno(p);
+        // An extract command that stops reading must end the run with a
+        // message and status 1, not a silent death by SIGPIPE: the failed
+        // write reports it (and removes the link). Set after popen so that
+        // the extract command keeps the default disposition.
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGPIPE, &ignore, &pipe_disposition);
     }
 
     if (comment[0] != '\0') {
@@ -247,6 +256,8 @@ int do_decompress(char *program) {
         if (ok == 0) ok = 1;
     }
     p = nullptr;
+    // The run command must not inherit an ignored SIGPIPE.
+    sigaction(SIGPIPE, &pipe_disposition, nullptr);
 
     if (ok == 0 && will_run) {
         export_features();

@@ -68,9 +68,19 @@ int main(int argc, char **argv) {
     for (char *b : {run_program, pipe_program, comment, features, kelpa_path, uncompress_dir})
         std::memset(b, 0, BUFLEN);
 
+    // A bare name reached this process through PATH (a shell never takes one
+    // from the current directory), so the own file is looked up there: an
+    // executable of the same name in the current directory must not lend its
+    // trailer and commands to this run.
+    static char own_path[BUFLEN + 1];
+    char *own = argv[0];
+    if (std::strchr(argv[0], '/') == nullptr) {
+        if (const char *found = find_in_path(argv[0]); found != nullptr) own = std::strcpy(own_path, found);
+    }
+
     int is_compressed = 0;
     int opt_u = 0;
-    if (int fd = find_preamble(argv[0]); fd != -1) {
+    if (int fd = find_preamble(own); fd != -1) {
         close(fd);
         is_compressed = 1;
     }
@@ -119,7 +129,7 @@ int main(int argc, char **argv) {
 
     if (comment[0] == '\0') std::strcpy(comment, "Self-Extracting archive file");
     if (kelpa_path[0] == '\0') {
-        if (const char *self = find_program(argv[0]); self != nullptr && std::strlen(self) < BUFLEN)
+        if (const char *self = find_program(own); self != nullptr && std::strlen(self) < BUFLEN)
             std::strcpy(kelpa_path, self);
     }
 
@@ -130,7 +140,13 @@ int main(int argc, char **argv) {
         if (names > 0 && !is_compressed) {
             for (int i = 0; i < names; i++) do_list(av[i]);
         } else {
-            do_list(argv[0]);
+            do_list(own);
+        }
+        // A listing that could not be written is a failure, not an empty success.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            report("%s: ", progname);
+            std::perror("stdout");
+            std::exit(1);
         }
         std::exit(exit_code);
     }
@@ -145,5 +161,5 @@ int main(int argc, char **argv) {
         report("%s: which archive do you want to use?\n", argv[0]);
         std::exit(1);
     }
-    std::exit(do_decompress(opt_u ? av[0] : argv[0]) == 0 ? 0 : 1);
+    std::exit(do_decompress(opt_u ? av[0] : own) == 0 ? 0 : 1);
 }

@@ -98,14 +98,21 @@ const char *get_eop() {
     return eop;
 }
 
+namespace {
+char result[BUFLEN + 1]; // the answer of find_program and find_in_path
+}
+
 char *find_program(char *ref) {
-    static char result[BUFLEN + 1];
     std::size_t reflen = std::strlen(ref);
     if (reflen <= BUFLEN && access(ref, X_OK) == 0) {
         std::memcpy(result, ref, reflen + 1);
         return result;
     }
     if (ref[0] == '.') return ref;
+    return find_in_path(ref);
+}
+
+char *find_in_path(const char *ref) {
     const char *path = std::getenv("PATH");
     if (path == nullptr) return nullptr;
     std::unique_ptr<char, decltype(&std::free)> copy(strdup(path), &std::free);
