@@ -147,23 +147,44 @@ unsigned copy_match(unsigned w, unsigned dist, unsigned n) {
     return w;
 }
 
-// A match that neither wraps nor crosses the window's end. Whole 8-byte
-// moves when the source is at least that far back (each one then reads only
-// bytes already in place); never a byte past the match, since those bytes may
-// still be read as the far end of a later distance.
+// A match that neither wraps nor crosses the window's end, moved in whole
+// steps of 16 or 8 bytes that may run up to 15 bytes past its end. Those bytes
+// are the oldest of the window, still reachable by the longest distances, so
+// they are put back afterwards. Reads never reach them: each step reads only
+// bytes at least one step behind it. Distances under 8 repeat an 8-byte
+// pattern, advanced by a whole number of periods each step.
 inline void copy_near(uch *out, unsigned dist, unsigned n) {
+    uch *const end = out + n;
     const uch *src = out - dist;
-    if (dist >= 8) {
-        for (; n >= 8; n -= 8, out += 8, src += 8) std::memcpy(out, src, 8);
-    } else if (dist == 1) {
-        std::memset(out, *src, n);
-        return;
+    uch keep[16];
+    std::memcpy(keep, end, sizeof keep);
+    if (dist >= 16) {
+        do {
+            std::memcpy(out, src, 16);
+            out += 16;
+            src += 16;
+        } while (out < end);
+    } else if (dist >= 8) {
+        do {
+            std::memcpy(out, src, 8);
+            out += 8;
+            src += 8;
+        } while (out < end);
+    } else {
+        uch pattern[8];
+        for (unsigned i = 0; i < 8; i++) pattern[i] = src[i % dist];
+        const unsigned step = 8 - 8 % dist;
+        do {
+            std::memcpy(out, pattern, 8);
+            out += step;
+        } while (out < end);
     }
-    while (n--) *out++ = *src++;
+    std::memcpy(end, keep, sizeof keep);
 }
 
 // Room the fast loop keeps in the window for one symbol: the longest match.
 constexpr unsigned FAST_ROOM = 258;
+static_assert(sizeof window >= WSIZE + 16, "copy_near may step 15 bytes past the window's end");
 
 // The fast loop's literal/length table, built beside the block's huft tables
 // and from them, so that it decodes exactly what they decode: FAST_BITS bits of
