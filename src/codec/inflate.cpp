@@ -40,9 +40,10 @@ static_assert((WSIZE & WMASK) == 0, "distances wrap modulo the window size");
 // The bit buffer held in registers for the length of one routine: taken from
 // bb/bk on entry and stored back by store() when the routine ends normally.
 // need() fetches whole bytes only when fewer bits than asked for are on hand,
-// so it never looks further ahead than the request; a refill, which runs only
-// while inbuf itself holds the bytes, may look up to eight bytes ahead, and
-// inflate gives every unused whole byte back to the input at the end.
+// so it never looks further ahead than the request. The fast loop of
+// inflate_codes refills whole words, only while inbuf itself holds the bytes,
+// so it may look up to eight bytes ahead; inflate gives every unused whole
+// byte back to the input at the end.
 struct bit_reader {
     bitbuf b = bb;
     unsigned k = bk;
@@ -57,22 +58,6 @@ struct bit_reader {
         k -= n;
     }
     [[nodiscard]] unsigned peek(unsigned n) const { return static_cast<unsigned>(b) & mask_bits[n]; }
-    // Tops the buffer up to at least 56 bits from the 8 bytes at inbuf[ip],
-    // which the caller has checked are there, and returns the position after
-    // the bytes taken. The bits above k then hold the bytes that follow, not
-    // yet counted as consumed. (A local position rather than inptr: stores
-    // into the window could alias the global and force it through memory.)
-    [[nodiscard]] unsigned refill(unsigned ip) {
-        bitbuf word;
-        std::memcpy(&word, inbuf + ip, sizeof word);
-        if constexpr (std::endian::native == std::endian::big) word = byte_swap(word);
-        b |= word << k;
-        ip += (63 - k) >> 3;
-        k |= 56;
-        return ip;
-    }
-    // Forgets those uncounted bits before need() fetches bytes one by one again.
-    void settle() { b &= (bitbuf{1} << k) - 1; }
     void store() const {
         bb = b;
         bk = k;
@@ -172,8 +157,9 @@ inline void copy_near(uch *out, unsigned dist, unsigned n) {
         } while (out < end);
     } else {
         uch pattern[8];
-        for (unsigned i = 0; i < 8; i++) pattern[i] = src[i % dist];
-        const unsigned step = 8 - 8 % dist;
+        for (unsigned i = 0; i < 8; i++) pattern[i] = i < dist ? src[i] : pattern[i - dist];
+        static constexpr unsigned whole_periods[8] = {0, 8, 8, 6, 8, 5, 6, 7};
+        const unsigned step = whole_periods[dist];
         do {
             std::memcpy(out, pattern, 8);
             out += step;
@@ -252,15 +238,29 @@ void build_fast(const huft *tl, unsigned ml, fast_table &fast) {
     }
 }
 
+// Follows links from entry t until a leaf, inside the fast loop, where the bit
+// buffer always holds the whole code; null at an invalid code.
+inline const huft *descend_held(const huft *t, bitbuf &b, unsigned &k) {
+    unsigned e = t->e;
+    while (e > HUFT_LITERAL) {
+        if (e == HUFT_INVALID) return nullptr;
+        b >>= t->b;
+        k -= t->b;
+        t = t->v.t + (static_cast<unsigned>(b) & mask_bits[e - 16]);
+        e = t->e;
+    }
+    return t;
+}
+
 // Performance critical, measure any change with bench/.
 // Decodes literals and matches with the block's tables until end of block (0)
 // or an invalid code (1). td is null when the block has no distance codes,
 // which is only legal while no length symbol occurs.
 // While inbuf holds 8 more bytes and the window has room for a match, one
 // refill covers a whole symbol (at most 15 + 5 + 15 + 13 bits) and nothing
-// can fill the window, so the loop skips those checks; at the edges each
-// symbol goes through the byte-wise path, which reads input and flushes the
-// window at exactly the points it always has.
+// can fill the window, so the loop skips those checks and keeps its state in
+// locals; at the edges each symbol goes through the byte-wise path, which
+// reads input and flushes the window at exactly the points it always has.
 int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
     bit_reader br;
     unsigned w = outcnt;
@@ -272,67 +272,99 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
     build_fast_dist(td, md, fast_dist);
 
     for (;;) {
-        unsigned ip = inptr;
-        const unsigned ip_end = insize;
-        while (ip_end - ip >= 8 && w <= WSIZE - FAST_ROOM) {
-            ip = br.refill(ip);
-            const std::uint32_t ent = fast[br.b & ((1u << FAST_BITS) - 1)];
+        bitbuf b = br.b;
+        unsigned k = br.k;
+        const uch *in = inbuf + inptr;
+        const uch *const in_end = inbuf + insize;
+        uch *out = window + w;
+        uch *const out_last = window + (WSIZE - FAST_ROOM);
+        int ended = -1; // the block's result when it ends in this loop
+        while (in_end - in >= 8 && out <= out_last) {
+            bitbuf word;
+            std::memcpy(&word, in, sizeof word);
+            if constexpr (std::endian::native == std::endian::big) word = bit_reader::byte_swap(word);
+            b |= word << k;
+            in += (63 - k) >> 3;
+            k |= 56;
+
+            const std::uint32_t ent = fast[b & ((1u << FAST_BITS) - 1)];
             unsigned n;
             if (ent & FAST_LIT) {
-                br.drop(ent & 31);
-                window[w++] = static_cast<uch>(ent >> 8);
-                if (ent & FAST_TWO) window[w++] = static_cast<uch>(ent >> 16);
+                b >>= ent & 31;
+                k -= ent & 31;
+                // The second byte is always stored, as itself when there is
+                // no second literal, which spares a hard-to-predict branch.
+                const uch second = (ent & FAST_TWO) ? static_cast<uch>(ent >> 16) : out[1];
+                out[0] = static_cast<uch>(ent >> 8);
+                out[1] = second;
+                out += 1 + ((ent >> 24) & 1);
                 continue;
             }
             if (ent & FAST_LEN) {
-                br.drop(ent & 31);
+                b >>= ent & 31;
+                k -= ent & 31;
                 const unsigned e = (ent >> 8) & 15;
-                n = (ent >> 16) + br.peek(e);
-                br.drop(e);
+                n = (ent >> 16) + (static_cast<unsigned>(b) & mask_bits[e]);
+                b >>= e;
+                k -= e;
             } else {
-                const huft *t = descend(tl + (br.b & ml), br);
-                if (t == nullptr) return INFLATE_MALFORMED;
-                br.drop(t->b);
+                const huft *t = descend_held(tl + (b & ml), b, k);
+                if (t == nullptr) {
+                    ended = INFLATE_MALFORMED;
+                    break;
+                }
+                b >>= t->b;
+                k -= t->b;
                 const unsigned e = t->e;
                 if (e == HUFT_LITERAL) {
-                    window[w++] = static_cast<uch>(t->v.n);
+                    *out++ = static_cast<uch>(t->v.n);
                     continue;
                 }
                 if (e == HUFT_END_OF_BLOCK) {
-                    inptr = ip;
-                    br.settle();
-                    outcnt = w;
-                    br.store();
-                    return INFLATE_OK;
+                    ended = INFLATE_OK;
+                    break;
                 }
-                n = t->v.n + br.peek(e);
-                br.drop(e);
+                n = t->v.n + (static_cast<unsigned>(b) & mask_bits[e]);
+                b >>= e;
+                k -= e;
             }
+
             unsigned dist;
-            if (const std::uint32_t dent = fast_dist[br.b & ((1u << FAST_DBITS) - 1)]; dent != 0) {
-                br.drop(dent & 31);
+            if (const std::uint32_t dent = fast_dist[b & ((1u << FAST_DBITS) - 1)]; dent != 0) {
+                b >>= dent & 31;
+                k -= dent & 31;
                 const unsigned e = (dent >> 8) & 15;
-                dist = (dent >> 16) + br.peek(e);
-                br.drop(e);
+                dist = (dent >> 16) + (static_cast<unsigned>(b) & mask_bits[e]);
+                b >>= e;
+                k -= e;
             } else {
-                if (td == nullptr) return INFLATE_MALFORMED;
-                const huft *t = descend(td + (br.b & md), br);
-                if (t == nullptr) return INFLATE_MALFORMED;
-                br.drop(t->b);
+                const huft *t = td == nullptr ? nullptr : descend_held(td + (b & md), b, k);
+                if (t == nullptr) {
+                    ended = INFLATE_MALFORMED;
+                    break;
+                }
+                b >>= t->b;
+                k -= t->b;
                 const unsigned e = t->e;
-                dist = t->v.n + br.peek(e);
-                br.drop(e);
+                dist = t->v.n + (static_cast<unsigned>(b) & mask_bits[e]);
+                b >>= e;
+                k -= e;
             }
-            if (dist <= w) {
-                copy_near(window + w, dist, n);
-                w += n;
-                if (w == WSIZE) w = window_full();
+            if (dist <= static_cast<unsigned>(out - window)) {
+                copy_near(out, dist, n);
+                out += n;
+                if (out == window + WSIZE) out = window + window_full();
             } else {
-                w = copy_match(w, dist, n);
+                out = window + copy_match(static_cast<unsigned>(out - window), dist, n);
             }
         }
-        inptr = ip;
-        br.settle();
+        if (ended == INFLATE_MALFORMED) return INFLATE_MALFORMED;
+        // Forget the bits fetched ahead of the bytes counted as consumed.
+        br.b = b & ((bitbuf{1} << k) - 1);
+        br.k = k;
+        inptr = static_cast<unsigned>(in - inbuf);
+        w = static_cast<unsigned>(out - window);
+        if (ended == INFLATE_OK) break;
 
         br.need(static_cast<unsigned>(bl));
         const huft *t = descend(tl + (br.b & ml), br);
