@@ -168,15 +168,16 @@ inline void copy_near(uch *out, unsigned dist, unsigned n) {
     std::memcpy(end, keep, sizeof keep);
 }
 
-// Room the fast loop keeps in the window for one symbol: the longest match.
+// Room the fast loop keeps in the window for one turn: the longest match,
+// more than three pairs of literals take.
 constexpr unsigned FAST_ROOM = 258;
 static_assert(sizeof window >= WSIZE + 16, "copy_near may step 15 bytes past the window's end");
 
 // The fast loop's literal/length table, built beside the block's huft tables
-// and from them, so that it decodes exactly what they decode: FAST_BITS bits of
-// the stream resolve to one or two literals or a length in one lookup. Codes
-// longer than that, the end of block and invalid codes are left to the huft
-// tables (entry 0).
+// from the same code lengths, so that it decodes exactly what they decode:
+// FAST_BITS bits of the stream resolve to one or two literals or a length in
+// one lookup. Codes longer than that, the end of block and invalid codes are
+// left to the huft tables (entry 0).
 //   bits 0..4  bits the entry consumes     bit 5  literal(s)     bit 6  length
 //   literal: bits 8..15 the first, 16..23 the second, bit 24 set when there is a second
 //   length:  bits 8..11 extra bits, 16..24 base
@@ -186,12 +187,80 @@ constexpr std::uint32_t FAST_LEN = 1u << 6;
 constexpr std::uint32_t FAST_TWO = 1u << 24;
 using fast_table = std::uint32_t[1u << FAST_BITS];
 
-// Follows code i (its low `avail` bits known) through the huft tables as
-// descend does; the leaf, with the bits it takes in *used, or null when the
-// code is invalid or longer than avail. Entries repeat over the bits above a
-// code, so the unknown bits of i never change a leaf found within avail.
-const huft *resolve(const huft *tl, unsigned ml, unsigned i, unsigned avail, unsigned *used) {
-    const huft *t = tl + (i & ml);
+// The same for distances: bits 0..4 the bits of the code, 8..11 extra bits,
+// 16..31 base; 0 where the huft tables decide.
+constexpr unsigned FAST_DBITS = 10;
+using fast_dtable = std::uint32_t[1u << FAST_DBITS];
+
+// The code lengths a block's tables were built from.
+struct code_lengths {
+    const unsigned *lit; // literal/length code, nl lengths
+    unsigned nl;
+    const unsigned *dist; // distance code, nd lengths
+    unsigned nd;
+};
+
+// Enters the canonical code of each of the n lengths in len that is at most
+// `bits` long into every slot of table whose low bits are that code, bit
+// reversed (the stream's first bit is bit 0). make(symbol, length) gives the
+// entry; 0 leaves the symbol to the huft tables. Only called with lengths
+// huft_build accepted, so the codes never overflow; the codes missing from an
+// incomplete code stay 0 (the huft tables hold them as invalid).
+template <class Make>
+void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_t *table, Make make) {
+    const unsigned size = 1u << bits;
+    std::memset(table, 0, size * sizeof *table);
+    unsigned count[BMAX + 1] = {};
+    for (unsigned i = 0; i < n; i++) count[len[i]]++;
+    unsigned next[BMAX + 1];
+    unsigned code = 0;
+    count[0] = 0;
+    for (unsigned l = 1; l <= BMAX; l++) next[l] = code = (code + count[l - 1]) << 1;
+    for (unsigned sym = 0; sym < n; sym++) {
+        const unsigned l = len[sym];
+        if (l == 0) continue;
+        const unsigned c = next[l]++;
+        if (l > bits) continue;
+        const std::uint32_t ent = make(sym, l);
+        if (ent == 0) continue;
+        unsigned r = 0;
+        for (unsigned j = 0; j < l; j++) r |= ((c >> j) & 1) << (l - 1 - j);
+        for (unsigned j = r; j < size; j += 1u << l) table[j] = ent;
+    }
+}
+
+void build_fast_dist(const code_lengths &cl, fast_dtable &fast) {
+    fill_canonical(cl.dist, cl.nd, FAST_DBITS, fast, [](unsigned sym, unsigned l) -> std::uint32_t {
+        if (sym >= 30) return 0;
+        return l | static_cast<std::uint32_t>(cpdext[sym]) << 8 | static_cast<std::uint32_t>(cpdist[sym]) << 16;
+    });
+}
+
+void build_fast(const code_lengths &cl, fast_table &fast) {
+    fill_canonical(cl.lit, cl.nl, FAST_BITS, fast, [](unsigned sym, unsigned l) -> std::uint32_t {
+        if (sym < 256) return l | FAST_LIT | sym << 8;
+        if (sym == 256 || cplext[sym - 257] == HUFT_INVALID) return 0;
+        return l | FAST_LEN | static_cast<std::uint32_t>(cplext[sym - 257]) << 8 |
+               static_cast<std::uint32_t>(cplens[sym - 257]) << 16;
+    });
+    // Pairs: the code after a literal starts at bit u of i, and the entry of
+    // i >> u stands for it when its code fits the bits left. Going down, that
+    // entry (never above i) is still a single one when it is read.
+    for (unsigned i = (1u << FAST_BITS); i-- > 0;) {
+        const std::uint32_t first = fast[i];
+        if (!(first & FAST_LIT)) continue;
+        const unsigned u = first & 31;
+        const std::uint32_t second = fast[i >> u];
+        if ((second & FAST_LIT) && (second & 31) <= FAST_BITS - u)
+            fast[i] = (u + (second & 31)) | FAST_LIT | FAST_TWO | (first & 0xff00) | (second & 0xff00) << 8;
+    }
+}
+
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzz builds check every fast entry against a walk of the huft tables, which
+// stay the judges of what a code means.
+const huft *resolve(const huft *t, unsigned m, unsigned i, unsigned avail, unsigned *used) {
+    t += i & m;
     unsigned u = 0;
     while (t->e > HUFT_LITERAL) {
         if (t->e == HUFT_INVALID) return nullptr;
@@ -204,39 +273,33 @@ const huft *resolve(const huft *tl, unsigned ml, unsigned i, unsigned avail, uns
     return u <= avail ? t : nullptr;
 }
 
-// The same for distances: bits 0..4 the bits of the code, 8..11 extra bits,
-// 16..31 base; 0 where the huft tables decide.
-constexpr unsigned FAST_DBITS = 10;
-using fast_dtable = std::uint32_t[1u << FAST_DBITS];
-
-void build_fast_dist(const huft *td, unsigned md, fast_dtable &fast) {
-    for (unsigned i = 0; i < (1u << FAST_DBITS); i++) {
-        unsigned u;
-        const huft *t = td == nullptr ? nullptr : resolve(td, md, i, FAST_DBITS, &u);
-        fast[i] = t == nullptr ? 0
-                               : u | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
-    }
-}
-
-void build_fast(const huft *tl, unsigned ml, fast_table &fast) {
+void check_fast(const huft *tl, unsigned ml, const huft *td, unsigned md, const fast_table &fast,
+                const fast_dtable &fast_dist) {
     for (unsigned i = 0; i < (1u << FAST_BITS); i++) {
         unsigned u1, u2;
         const huft *t = resolve(tl, ml, i, FAST_BITS, &u1);
-        std::uint32_t ent = 0;
+        std::uint32_t want = 0;
         if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
-            // left to the huft tables, which also reject what is invalid
         } else if (t->e == HUFT_LITERAL) {
-            ent = u1 | FAST_LIT | static_cast<std::uint32_t>(t->v.n) << 8;
+            want = u1 | FAST_LIT | static_cast<std::uint32_t>(t->v.n) << 8;
             const huft *t2 = resolve(tl, ml, i >> u1, FAST_BITS - u1, &u2);
             if (t2 != nullptr && t2->e == HUFT_LITERAL)
-                ent = (u1 + u2) | FAST_LIT | FAST_TWO | static_cast<std::uint32_t>(t->v.n) << 8 |
-                      static_cast<std::uint32_t>(t2->v.n) << 16;
+                want = (u1 + u2) | FAST_LIT | FAST_TWO | static_cast<std::uint32_t>(t->v.n) << 8 |
+                       static_cast<std::uint32_t>(t2->v.n) << 16;
         } else {
-            ent = u1 | FAST_LEN | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
+            want = u1 | FAST_LEN | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
         }
-        fast[i] = ent;
+        if (fast[i] != want) std::abort();
+    }
+    for (unsigned i = 0; i < (1u << FAST_DBITS); i++) {
+        unsigned u;
+        const huft *t = td == nullptr ? nullptr : resolve(td, md, i, FAST_DBITS, &u);
+        const std::uint32_t want =
+            t == nullptr ? 0 : u | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
+        if (fast_dist[i] != want) std::abort();
     }
 }
+#endif
 
 // Follows links from entry t until a leaf, inside the fast loop, where the bit
 // buffer always holds the whole code; null at an invalid code.
@@ -252,24 +315,51 @@ inline const huft *descend_held(const huft *t, bitbuf &b, unsigned &k) {
     return t;
 }
 
+// Tops the bit buffer up to at least 56 bits from the 8 bytes at in, which
+// the caller has checked are there, and moves in past the bytes taken. The
+// bits above k then hold the bytes that follow, not yet counted as consumed.
+inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
+    bitbuf word;
+    std::memcpy(&word, in, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = bit_reader::byte_swap(word);
+    b |= word << k;
+    in += (63 - k) >> 3;
+    k |= 56;
+}
+
+// Stores the one or two literals of a fast entry. The second byte is always
+// stored, as itself when there is no second literal, which spares a
+// hard-to-predict branch.
+inline void put_literals(std::uint32_t ent, uch *&out, bitbuf &b, unsigned &k) {
+    b >>= ent & 31;
+    k -= ent & 31;
+    const uch second = (ent & FAST_TWO) ? static_cast<uch>(ent >> 16) : out[1];
+    out[0] = static_cast<uch>(ent >> 8);
+    out[1] = second;
+    out += 1 + ((ent >> 24) & 1);
+}
+
 // Performance critical, measure any change with bench/.
-// Decodes literals and matches with the block's tables until end of block (0)
-// or an invalid code (1). td is null when the block has no distance codes,
+// Decodes literals and matches with the block's tables, built from the lengths
+// in cl, until end of block (0) or an invalid code (1). td is null when the block has no distance codes,
 // which is only legal while no length symbol occurs.
 // While inbuf holds 8 more bytes and the window has room for a match, one
 // refill covers a whole symbol (at most 15 + 5 + 15 + 13 bits) and nothing
 // can fill the window, so the loop skips those checks and keeps its state in
 // locals; at the edges each symbol goes through the byte-wise path, which
 // reads input and flushes the window at exactly the points it always has.
-int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
+int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_lengths &cl) {
     bit_reader br;
     unsigned w = outcnt;
     const unsigned ml = mask_bits[bl];
     const unsigned md = mask_bits[bd];
     fast_table fast;
-    build_fast(tl, ml, fast);
+    build_fast(cl, fast);
     fast_dtable fast_dist;
-    build_fast_dist(td, md, fast_dist);
+    build_fast_dist(cl, fast_dist);
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    check_fast(tl, ml, td, md, fast, fast_dist);
+#endif
 
     for (;;) {
         bitbuf b = br.b;
@@ -280,24 +370,20 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd) {
         uch *const out_last = window + (WSIZE - FAST_ROOM);
         int ended = -1; // the block's result when it ends in this loop
         while (in_end - in >= 8 && out <= out_last) {
-            bitbuf word;
-            std::memcpy(&word, in, sizeof word);
-            if constexpr (std::endian::native == std::endian::big) word = bit_reader::byte_swap(word);
-            b |= word << k;
-            in += (63 - k) >> 3;
-            k |= 56;
-
-            const std::uint32_t ent = fast[b & ((1u << FAST_BITS) - 1)];
+            refill_word(in, b, k);
+            std::uint32_t ent = fast[b & ((1u << FAST_BITS) - 1)];
             unsigned n;
             if (ent & FAST_LIT) {
-                b >>= ent & 31;
-                k -= ent & 31;
-                // The second byte is always stored, as itself when there is
-                // no second literal, which spares a hard-to-predict branch.
-                const uch second = (ent & FAST_TWO) ? static_cast<uch>(ent >> 16) : out[1];
-                out[0] = static_cast<uch>(ent >> 8);
-                out[1] = second;
-                out += 1 + ((ent >> 24) & 1);
+                // Up to three entries of literals per refill: each takes at
+                // most FAST_BITS of the 56 bits on hand, and a length is
+                // looked up again after the next refill.
+                put_literals(ent, out, b, k);
+                ent = fast[b & ((1u << FAST_BITS) - 1)];
+                if (!(ent & FAST_LIT)) continue;
+                put_literals(ent, out, b, k);
+                ent = fast[b & ((1u << FAST_BITS) - 1)];
+                if (!(ent & FAST_LIT)) continue;
+                put_literals(ent, out, b, k);
                 continue;
             }
             if (ent & FAST_LEN) {
@@ -454,11 +540,12 @@ int inflate_fixed() {
     if (int r = huft_build(l, N_MAX, 257, cplens, cplext, &tab.tl, &bl); r != 0) return r;
 
     // 30 five-bit distance codes of 32: the two unused ones stay invalid.
-    for (i = 0; i < 30; i++) l[i] = 5;
+    unsigned ld[30];
+    for (i = 0; i < 30; i++) ld[i] = 5;
     int bd = 5;
-    if (int r = huft_build(l, 30, 0, cpdist, cpdext, &tab.td, &bd); r > HUFT_INCOMPLETE) return r;
+    if (int r = huft_build(ld, 30, 0, cpdist, cpdext, &tab.td, &bd); r > HUFT_INCOMPLETE) return r;
 
-    if (inflate_codes(tab.tl, tab.td, bl, bd) != 0) return INFLATE_MALFORMED;
+    if (inflate_codes(tab.tl, tab.td, bl, bd, {l, N_MAX, ld, 30}) != 0) return INFLATE_MALFORMED;
     return INFLATE_OK;
 }
 
@@ -544,7 +631,7 @@ int inflate_dynamic() {
         return r;
     }
 
-    if (inflate_codes(tab.tl, tab.td, bl, bd) != 0) return INFLATE_MALFORMED;
+    if (inflate_codes(tab.tl, tab.td, bl, bd, {ll, nl, ll + nl, nd}) != 0) return INFLATE_MALFORMED;
     return INFLATE_OK;
 }
 
