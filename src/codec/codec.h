@@ -33,7 +33,7 @@ constexpr std::size_t WINDOW_SLACK = 512;
 //  name          size              meaning                                         written by / read by
 extern uch inbuf[INBUFSIZ + INBUF_EXTRA]; // reader: refilled input; writer: literals   fill_inbuf, ct_tally / readers, compress_block
 extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA]; // compressed output awaiting flush_outbuf  bit output, zip / flush_outbuf
-extern uch window[2 * WSIZE + WINDOW_SLACK]; // reader: first 32 KiB is the output window; writer: two halves   inflate, fill_window / flush_window, longest_match
+extern uch window[2 * WSIZE + WINDOW_SLACK]; // reader: first half the 32 KiB window (handed on from there), second half decoding room; writer: two halves   inflate, fill_window / flush_window, longest_match
 extern ush d_buf[DIST_BUFSIZE];         // match distances of the block being built  ct_tally / compress_block
 extern ush prev[PREV_SIZE];             // hash chain links, one per window position deflate / longest_match
 extern unsigned insize;                 // valid bytes in inbuf                       fill_inbuf, readers

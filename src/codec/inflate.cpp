@@ -1,5 +1,5 @@
-// The DEFLATE decoder: blocks of the three kinds decoded into the first 32768
-// bytes of `window`, which leave through flush_window; owns `bb` and `bk`.
+// The DEFLATE decoder: blocks of the three kinds decoded into `window` 32768
+// bytes at a time, which leave through flush_window; owns `bb` and `bk`.
 #include "codec/inflate.h"
 
 #include <cassert>
@@ -34,8 +34,15 @@ constexpr ush cpdist[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
                             193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
-constexpr unsigned WMASK = WSIZE - 1;
-static_assert((WSIZE & WMASK) == 0, "distances wrap modulo the window size");
+// Output is decoded into the second half of `window`, position w at out_window
+// + w, while the first half holds the 32768 bytes before it in the positions a
+// 32 KiB ring would hold them. Every match source then lies contiguously
+// behind the output, also when it reaches before the member's start (into what
+// the window held, zeros in a fresh process), and whole-word copies may run
+// past a match's end into bytes not yet decoded. A full window moves to the
+// first half, where it is the history and from where flush_window hands it on.
+constexpr uch *out_window = window + WSIZE;
+static_assert(sizeof window >= 2 * WSIZE, "history and output halves");
 
 // The bit buffer held in registers for the length of one routine: taken from
 // bb/bk on entry and stored back by store() when the routine ends normally.
@@ -84,10 +91,16 @@ struct block_tables {
     void release_tl() { huft_free(tl), tl = nullptr; }
 };
 
-// Hands a full window on and starts it again.
-inline unsigned window_full() {
-    outcnt = static_cast<unsigned>(WSIZE);
+// Hands the first n decoded bytes on, leaving them as the history.
+void hand_on(unsigned n) {
+    std::memcpy(window, out_window, n);
+    outcnt = n;
     flush_window();
+}
+
+// Hands a full window on and starts it again.
+unsigned window_full() {
+    hand_on(static_cast<unsigned>(WSIZE));
     return 0;
 }
 
@@ -105,26 +118,23 @@ inline const huft *descend(const huft *t, bit_reader &br) {
     return t;
 }
 
-// Copies a match of n bytes from distance d back, in segments that end at the
-// window's end or the source's wrap; a distance reaching before the member's
-// start reads window bytes as they are (zeros in a fresh process), never
-// outside the window. Returns the new window position.
+// Copies a match of n bytes from distance dist back, flushing the window
+// whenever it fills. Returns the new window position.
 unsigned copy_match(unsigned w, unsigned dist, unsigned n) {
-    unsigned d = w - dist;
     do {
-        d &= WMASK;
-        unsigned seg = static_cast<unsigned>(WSIZE) - (d > w ? d : w);
+        unsigned seg = static_cast<unsigned>(WSIZE) - w;
         if (seg > n) seg = n;
         n -= seg;
-        if (w - d >= seg) {
-            // Far enough apart for a block move; when the source lies after
-            // the destination, memmove still gives the forward-copy result.
-            std::memmove(window + w, window + d, seg);
-            w += seg;
-            d += seg;
+        uch *out = out_window + w;
+        const uch *src = out - dist;
+        w += seg;
+        if (dist >= seg) {
+            std::memcpy(out, src, seg);
         } else {
+            // Overlapping: bytes written earlier in the copy are read again,
+            // which is how short distances repeat.
             do {
-                window[w++] = window[d++];
+                *out++ = *src++;
             } while (--seg);
         }
         if (w == WSIZE) w = window_full();
@@ -132,23 +142,23 @@ unsigned copy_match(unsigned w, unsigned dist, unsigned n) {
     return w;
 }
 
-// A match that neither wraps nor crosses the window's end, moved in whole
-// steps of 16 or 8 bytes that may run up to 15 bytes past its end. Those bytes
-// are the oldest of the window, still reachable by the longest distances, so
-// they are put back afterwards. Reads never reach them: each step reads only
-// bytes at least one step behind it. Distances under 8 repeat an 8-byte
-// pattern, advanced by a whole number of periods each step.
+// A match that ends before the window's end, moved in whole steps of 16 or 8
+// bytes that may run up to 31 bytes past its end, over bytes not yet decoded.
+// Each step reads only bytes at least one step behind it. Distances under 8
+// repeat an 8-byte pattern, advanced by a whole number of periods each step.
 inline void copy_near(uch *out, unsigned dist, unsigned n) {
     uch *const end = out + n;
     const uch *src = out - dist;
-    uch keep[16];
-    std::memcpy(keep, end, sizeof keep);
     if (dist >= 16) {
-        do {
+        std::memcpy(out, src, 16);
+        std::memcpy(out + 16, src + 16, 16);
+        out += 32;
+        src += 32;
+        while (out < end) {
             std::memcpy(out, src, 16);
             out += 16;
             src += 16;
-        } while (out < end);
+        }
     } else if (dist >= 8) {
         do {
             std::memcpy(out, src, 8);
@@ -165,13 +175,12 @@ inline void copy_near(uch *out, unsigned dist, unsigned n) {
             out += step;
         } while (out < end);
     }
-    std::memcpy(end, keep, sizeof keep);
 }
 
-// Room the fast loop keeps in the window for one turn: the longest match,
-// more than three pairs of literals take.
-constexpr unsigned FAST_ROOM = 258;
-static_assert(sizeof window >= WSIZE + 16, "copy_near may step 15 bytes past the window's end");
+// Room the fast loop keeps in the window for one turn: the longest match
+// (more than three pairs of literals take) and copy_near's run past it, so
+// that the turn never fills the window.
+constexpr unsigned FAST_ROOM = 258 + 32;
 
 // The fast loop's literal/length table, built beside the block's huft tables
 // from the same code lengths, so that it decodes exactly what they decode:
@@ -328,14 +337,13 @@ inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
 }
 
 // Stores the one or two literals of a fast entry. The second byte is always
-// stored, as itself when there is no second literal, which spares a
-// hard-to-predict branch.
+// stored, over a byte not yet decoded when there is no second literal, which
+// spares a hard-to-predict branch.
 inline void put_literals(std::uint32_t ent, uch *&out, bitbuf &b, unsigned &k) {
     b >>= ent & 31;
     k -= ent & 31;
-    const uch second = (ent & FAST_TWO) ? static_cast<uch>(ent >> 16) : out[1];
     out[0] = static_cast<uch>(ent >> 8);
-    out[1] = second;
+    out[1] = static_cast<uch>(ent >> 16);
     out += 1 + ((ent >> 24) & 1);
 }
 
@@ -366,8 +374,8 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
         unsigned k = br.k;
         const uch *in = inbuf + inptr;
         const uch *const in_end = inbuf + insize;
-        uch *out = window + w;
-        uch *const out_last = window + (WSIZE - FAST_ROOM);
+        uch *out = out_window + w;
+        uch *const out_last = out_window + (WSIZE - FAST_ROOM);
         int ended = -1; // the block's result when it ends in this loop
         while (in_end - in >= 8 && out <= out_last) {
             refill_word(in, b, k);
@@ -436,20 +444,15 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
                 b >>= e;
                 k -= e;
             }
-            if (dist <= static_cast<unsigned>(out - window)) {
-                copy_near(out, dist, n);
-                out += n;
-                if (out == window + WSIZE) out = window + window_full();
-            } else {
-                out = window + copy_match(static_cast<unsigned>(out - window), dist, n);
-            }
+            copy_near(out, dist, n);
+            out += n;
         }
         if (ended == INFLATE_MALFORMED) return INFLATE_MALFORMED;
         // Forget the bits fetched ahead of the bytes counted as consumed.
         br.b = b & ((bitbuf{1} << k) - 1);
         br.k = k;
         inptr = static_cast<unsigned>(in - inbuf);
-        w = static_cast<unsigned>(out - window);
+        w = static_cast<unsigned>(out - out_window);
         if (ended == INFLATE_OK) break;
 
         br.need(static_cast<unsigned>(bl));
@@ -459,7 +462,7 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
         unsigned e = t->e;
 
         if (e == HUFT_LITERAL) {
-            window[w++] = static_cast<uch>(t->v.n);
+            out_window[w++] = static_cast<uch>(t->v.n);
             if (w == WSIZE) w = window_full();
             continue;
         }
@@ -503,17 +506,17 @@ int inflate_stored() {
     // window.
     while (n != 0) {
         if (br.k >= 8) {
-            window[w++] = static_cast<uch>(br.b);
+            out_window[w++] = static_cast<uch>(br.b);
             br.drop(8);
             n--;
         } else if (inptr == insize) {
-            window[w++] = static_cast<uch>(fill_inbuf(0));
+            out_window[w++] = static_cast<uch>(fill_inbuf(0));
             n--;
         } else {
             unsigned run = insize - inptr;
             if (run > n) run = n;
             if (run > WSIZE - w) run = static_cast<unsigned>(WSIZE) - w;
-            std::memcpy(window + w, inbuf + inptr, run);
+            std::memcpy(out_window + w, inbuf + inptr, run);
             inptr += run;
             w += run;
             n -= run;
@@ -815,7 +818,7 @@ int inflate() {
         bk -= 8;
         inptr--;
     }
-    flush_window();
+    hand_on(outcnt);
     return INFLATE_OK;
 }
 

@@ -4,6 +4,9 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -274,6 +277,49 @@ TEST(Inflate, DistanceBeforeTheStartReadsZeros) {
     b.code(4, 5).put(0, 1); // distance 5
     fixed_lit(b, 256);
     EXPECT_EQ(decode_ok(b.done(), std::string("q\0\0\0", 4)), std::string("q\0\0\0", 4));
+}
+
+TEST(Inflate, DistanceBeforeTheStartReadsWhatTheLastMemberLeft) {
+    // Members decoded one after another in one process: a distance reaching
+    // before the second one's start reads the window as the first left it,
+    // position for position in a 32 KiB ring (zeros where nothing was
+    // written), whether the first filled the window or not.
+    for (std::size_t first_len : {100u, 40000u}) {
+        const std::string first = testutil::datagen(first_len, 3, 0.0);
+        Bits a;
+        a.put(1, 1).put(0, 2).align().put(static_cast<unsigned>(first_len), 16);
+        a.put(0xffff - static_cast<unsigned>(first_len), 16);
+        Bits b;
+        b.put(1, 1).put(1, 2);
+        fixed_lit(b, 'x');
+        fixed_match(b, 10, 32768);
+        fixed_match(b, 5, 200);
+        fixed_match(b, 20, 32760);
+        fixed_lit(b, 256);
+
+        // A 32 KiB ring decoder as the model, written as it goes.
+        std::vector<unsigned char> ring(32768, 0);
+        for (std::size_t p = 0; p < first_len; p++) ring[p % 32768] = static_cast<unsigned char>(first[p]);
+        std::string second = "x";
+        ring[0] = 'x';
+        for (auto [len, dist] : {std::pair{10u, 32768u}, {5u, 200u}, {20u, 32760u}})
+            for (unsigned j = 0; j < len; j++) {
+                const unsigned char c = ring[(second.size() + 32768 - dist) % 32768];
+                ring[second.size() % 32768] = c;
+                second += static_cast<char>(c);
+            }
+
+        testutil::TempDir dir;
+        testutil::write_file(dir / "in", a.done() + first + b.done());
+        testutil::reset_codec_state();
+        codec::ifd = open((dir / "in").c_str(), O_RDONLY);
+        codec::ofd = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_EQ(codec::inflate(), 0);
+        ASSERT_EQ(codec::inflate(), 0);
+        close(codec::ofd);
+        close(codec::ifd);
+        EXPECT_TRUE(testutil::read_file(dir / "out") == first + second) << first_len;
+    }
 }
 
 TEST(Inflate, SingleOneBitDistanceCodeDecodes) {
