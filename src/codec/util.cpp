@@ -87,8 +87,11 @@ __attribute__((target("pclmul,sse2"))) inline __m128i load(const uch *p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 }
 
-__attribute__((target("pclmul,sse2"))) inline __m128i fold_constants(unsigned d) {
-    return _mm_set_epi64x(static_cast<long long>(xpow_mod(d - 32)), static_cast<long long>(xpow_mod(d + 32)));
+// The constants are computed at compile time: d is always one of four values.
+template <unsigned d>
+__attribute__((target("pclmul,sse2"))) inline __m128i fold_constants() {
+    constexpr std::uint64_t high = xpow_mod(d - 32), low = xpow_mod(d + 32);
+    return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
 }
 
 int clmul_state = -1; // -1 not probed yet, 0 absent, 1 present
@@ -128,16 +131,16 @@ __attribute__((target("pclmul,sse2"))) ulg crc32_clmul(ulg c, const uch *s, std:
     __m128i x3 = load(s + 48);
     s += 64;
     n -= 64;
-    const __m128i k512 = fold_constants(512);
+    const __m128i k512 = fold_constants<512>();
     for (; n >= 64; n -= 64, s += 64) {
         x0 = _mm_xor_si128(fold(x0, k512), load(s));
         x1 = _mm_xor_si128(fold(x1, k512), load(s + 16));
         x2 = _mm_xor_si128(fold(x2, k512), load(s + 32));
         x3 = _mm_xor_si128(fold(x3, k512), load(s + 48));
     }
-    const __m128i k128 = fold_constants(128);
-    __m128i x = _mm_xor_si128(fold(x0, fold_constants(384)),
-                              _mm_xor_si128(fold(x1, fold_constants(256)), _mm_xor_si128(fold(x2, k128), x3)));
+    const __m128i k128 = fold_constants<128>();
+    __m128i x = _mm_xor_si128(fold(x0, fold_constants<384>()),
+                              _mm_xor_si128(fold(x1, fold_constants<256>()), _mm_xor_si128(fold(x2, k128), x3)));
     for (; n >= 16; n -= 16, s += 16) x = _mm_xor_si128(fold(x, k128), load(s));
     alignas(16) uch last[16];
     _mm_store_si128(reinterpret_cast<__m128i *>(last), x);
