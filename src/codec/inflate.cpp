@@ -215,6 +215,16 @@ struct code_lengths {
 // entry; 0 leaves the symbol to the huft tables. Only called with lengths
 // huft_build accepted, so the codes never overflow; the codes missing from an
 // incomplete code stay 0 (the huft tables hold them as invalid).
+// Each byte with its bits in reverse order.
+constexpr struct reversed_bytes {
+    uch v[256];
+    constexpr reversed_bytes() : v{} {
+        for (unsigned i = 0; i < 256; i++)
+            for (unsigned j = 0; j < 8; j++) v[i] |= static_cast<uch>(((i >> j) & 1) << (7 - j));
+    }
+    constexpr uch operator[](unsigned i) const { return v[i]; }
+} reversed_byte;
+
 template <class Make>
 void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_t *table, Make make) {
     const unsigned size = 1u << bits;
@@ -232,8 +242,7 @@ void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_
         if (l > bits) continue;
         const std::uint32_t ent = make(sym, l);
         if (ent == 0) continue;
-        unsigned r = 0;
-        for (unsigned j = 0; j < l; j++) r |= ((c >> j) & 1) << (l - 1 - j);
+        const unsigned r = (static_cast<unsigned>(reversed_byte[c & 0xff]) << 8 | reversed_byte[c >> 8]) >> (16 - l);
         for (unsigned j = r; j < size; j += 1u << l) table[j] = ent;
     }
 }
@@ -255,13 +264,14 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
     // Pairs: the code after a literal starts at bit u of i, and the entry of
     // i >> u stands for it when its code fits the bits left. Going down, that
     // entry (never above i) is still a single one when it is read.
+    // Selects rather than branches: whether a pair forms is data, not pattern.
     for (unsigned i = (1u << FAST_BITS); i-- > 0;) {
         const std::uint32_t first = fast[i];
-        if (!(first & FAST_LIT)) continue;
         const unsigned u = first & 31;
         const std::uint32_t second = fast[i >> u];
-        if ((second & FAST_LIT) && (second & 31) <= FAST_BITS - u)
-            fast[i] = (u + (second & 31)) | FAST_LIT | FAST_TWO | (first & 0xff00) | (second & 0xff00) << 8;
+        const bool pair = (first & second & FAST_LIT) != 0 && (second & 31) + u <= FAST_BITS;
+        const std::uint32_t joined = (u + (second & 31)) | FAST_LIT | FAST_TWO | (first & 0xff00) | (second & 0xff00) << 8;
+        fast[i] = pair ? joined : first;
     }
 }
 
