@@ -187,17 +187,34 @@ constexpr unsigned FAST_ROOM = 258 + 32;
 // FAST_BITS bits of the stream resolve to one or two literals or a length in
 // one lookup. Codes longer than that, the end of block and invalid codes are
 // left to the huft tables (entry 0).
-//   bits 0..4  bits the entry consumes     bit 5  literal(s)     bit 6  length
-//   literal: bits 8..15 the first, 16..23 the second, bit 24 set when there is a second
-//   length:  bits 8..11 extra bits, 16..24 base
+//   bits 0..5  bits the entry consumes, with a length's extra bits
+//   bit 6      literal(s): bits 8..15 the first, 16..23 the second, bit 24
+//              set when there is a second
+//   bit 7      length: bits 8..11 the code's bits, 12..15 extra bits, 16..24 base
 constexpr unsigned FAST_BITS = 11;
-constexpr std::uint32_t FAST_LIT = 1u << 5;
-constexpr std::uint32_t FAST_LEN = 1u << 6;
+constexpr std::uint32_t FAST_LIT = 1u << 6;
+constexpr std::uint32_t FAST_LEN = 1u << 7;
 constexpr std::uint32_t FAST_TWO = 1u << 24;
 using fast_table = std::uint32_t[1u << FAST_BITS];
 
-// The same for distances: bits 0..4 the bits of the code, 8..11 extra bits,
-// 16..31 base; 0 where the huft tables decide.
+constexpr std::uint32_t literal_entry(unsigned sym, unsigned l) { return l | FAST_LIT | sym << 8; }
+
+// A length or distance of base plus `extra` bits, after a code of l bits.
+constexpr std::uint32_t value_entry(unsigned base, unsigned extra, unsigned l) {
+    return (l + extra) | l << 8 | extra << 12 | static_cast<std::uint32_t>(base) << 16;
+}
+
+// Consumes a length or distance entry's bits and returns its value. The bits
+// are dropped in one shift, which keeps the bit buffer's chain short.
+inline unsigned take_value(std::uint32_t ent, bitbuf &b, unsigned &k) {
+    const bitbuf code = b;
+    b >>= ent & 63;
+    k -= ent & 63;
+    return (ent >> 16) + (static_cast<unsigned>(code >> ((ent >> 8) & 15)) & mask_bits[(ent >> 12) & 15]);
+}
+
+// The same for distances, as value entries (never 0); 0 where the huft
+// tables decide.
 constexpr unsigned FAST_DBITS = 10;
 using fast_dtable = std::uint32_t[1u << FAST_DBITS];
 
@@ -249,17 +266,15 @@ void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_
 
 void build_fast_dist(const code_lengths &cl, fast_dtable &fast) {
     fill_canonical(cl.dist, cl.nd, FAST_DBITS, fast, [](unsigned sym, unsigned l) -> std::uint32_t {
-        if (sym >= 30) return 0;
-        return l | static_cast<std::uint32_t>(cpdext[sym]) << 8 | static_cast<std::uint32_t>(cpdist[sym]) << 16;
+        return sym < 30 ? value_entry(cpdist[sym], cpdext[sym], l) : 0;
     });
 }
 
 void build_fast(const code_lengths &cl, fast_table &fast) {
     fill_canonical(cl.lit, cl.nl, FAST_BITS, fast, [](unsigned sym, unsigned l) -> std::uint32_t {
-        if (sym < 256) return l | FAST_LIT | sym << 8;
+        if (sym < 256) return literal_entry(sym, l);
         if (sym == 256 || cplext[sym - 257] == HUFT_INVALID) return 0;
-        return l | FAST_LEN | static_cast<std::uint32_t>(cplext[sym - 257]) << 8 |
-               static_cast<std::uint32_t>(cplens[sym - 257]) << 16;
+        return FAST_LEN | value_entry(cplens[sym - 257], cplext[sym - 257], l);
     });
     // Pairs: the code after a literal starts at bit u of i, and the entry of
     // i >> u stands for it when its code fits the bits left. Going down, that
@@ -267,10 +282,10 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
     // Selects rather than branches: whether a pair forms is data, not pattern.
     for (unsigned i = (1u << FAST_BITS); i-- > 0;) {
         const std::uint32_t first = fast[i];
-        const unsigned u = first & 31;
+        const unsigned u = first & 63;
         const std::uint32_t second = fast[i >> u];
-        const bool pair = (first & second & FAST_LIT) != 0 && (second & 31) + u <= FAST_BITS;
-        const std::uint32_t joined = (u + (second & 31)) | FAST_LIT | FAST_TWO | (first & 0xff00) | (second & 0xff00) << 8;
+        const bool pair = (first & second & FAST_LIT) != 0 && (second & 63) + u <= FAST_BITS;
+        const std::uint32_t joined = (u + (second & 63)) | FAST_LIT | FAST_TWO | (first & 0xff00) | (second & 0xff00) << 8;
         fast[i] = pair ? joined : first;
     }
 }
@@ -300,21 +315,20 @@ void check_fast(const huft *tl, unsigned ml, const huft *td, unsigned md, const 
         std::uint32_t want = 0;
         if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
         } else if (t->e == HUFT_LITERAL) {
-            want = u1 | FAST_LIT | static_cast<std::uint32_t>(t->v.n) << 8;
+            want = literal_entry(t->v.n, u1);
             const huft *t2 = resolve(tl, ml, i >> u1, FAST_BITS - u1, &u2);
             if (t2 != nullptr && t2->e == HUFT_LITERAL)
                 want = (u1 + u2) | FAST_LIT | FAST_TWO | static_cast<std::uint32_t>(t->v.n) << 8 |
                        static_cast<std::uint32_t>(t2->v.n) << 16;
         } else {
-            want = u1 | FAST_LEN | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
+            want = FAST_LEN | value_entry(t->v.n, t->e, u1);
         }
         if (fast[i] != want) std::abort();
     }
     for (unsigned i = 0; i < (1u << FAST_DBITS); i++) {
         unsigned u;
         const huft *t = td == nullptr ? nullptr : resolve(td, md, i, FAST_DBITS, &u);
-        const std::uint32_t want =
-            t == nullptr ? 0 : u | static_cast<std::uint32_t>(t->e) << 8 | static_cast<std::uint32_t>(t->v.n) << 16;
+        const std::uint32_t want = t == nullptr ? 0 : value_entry(t->v.n, t->e, u);
         if (fast_dist[i] != want) std::abort();
     }
 }
@@ -350,8 +364,8 @@ inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
 // stored, over a byte not yet decoded when there is no second literal, which
 // spares a hard-to-predict branch.
 inline void put_literals(std::uint32_t ent, uch *&out, bitbuf &b, unsigned &k) {
-    b >>= ent & 31;
-    k -= ent & 31;
+    b >>= ent & 63;
+    k -= ent & 63;
     out[0] = static_cast<uch>(ent >> 8);
     out[1] = static_cast<uch>(ent >> 16);
     out += 1 + ((ent >> 24) & 1);
@@ -405,12 +419,7 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
                 continue;
             }
             if (ent & FAST_LEN) {
-                b >>= ent & 31;
-                k -= ent & 31;
-                const unsigned e = (ent >> 8) & 15;
-                n = (ent >> 16) + (static_cast<unsigned>(b) & mask_bits[e]);
-                b >>= e;
-                k -= e;
+                n = take_value(ent, b, k);
             } else {
                 const huft *t = descend_held(tl + (b & ml), b, k);
                 if (t == nullptr) {
@@ -435,12 +444,7 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
 
             unsigned dist;
             if (const std::uint32_t dent = fast_dist[b & ((1u << FAST_DBITS) - 1)]; dent != 0) {
-                b >>= dent & 31;
-                k -= dent & 31;
-                const unsigned e = (dent >> 8) & 15;
-                dist = (dent >> 16) + (static_cast<unsigned>(b) & mask_bits[e]);
-                b >>= e;
-                k -= e;
+                dist = take_value(dent, b, k);
             } else {
                 const huft *t = td == nullptr ? nullptr : descend_held(td + (b & md), b, k);
                 if (t == nullptr) {
