@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include <bit>
 
@@ -502,6 +503,9 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
     return INFLATE_OK;
 }
 
+// Stored runs at least this long skip inbuf once it is used up.
+constexpr unsigned STORED_DIRECT = 4096;
+
 int inflate_stored() {
     bit_reader br;
     unsigned w = outcnt;
@@ -517,15 +521,28 @@ int inflate_stored() {
     // Performance critical, measure any change with bench/.
     // Bytes still in the bit buffer first (a refill may have left some
     // behind); once it is empty whole runs move straight from inbuf into the
-    // window.
+    // window, and with inbuf used up, long runs are read straight into the
+    // window. A read that brings nothing leaves the end of input or the
+    // error to fill_inbuf, which reports it.
     while (n != 0) {
         if (br.k >= 8) {
             out_window[w++] = static_cast<uch>(br.b);
             br.drop(8);
             n--;
         } else if (inptr == insize) {
-            out_window[w++] = static_cast<uch>(fill_inbuf(0));
-            n--;
+            ssize_t got = 0;
+            if (n >= STORED_DIRECT) {
+                const unsigned want = n < WSIZE - w ? n : static_cast<unsigned>(WSIZE) - w;
+                got = read(ifd, out_window + w, want);
+            }
+            if (got > 0) {
+                bytes_in += got;
+                w += static_cast<unsigned>(got);
+                n -= static_cast<unsigned>(got);
+            } else {
+                out_window[w++] = static_cast<uch>(fill_inbuf(0));
+                n--;
+            }
         } else {
             unsigned run = insize - inptr;
             if (run > n) run = n;

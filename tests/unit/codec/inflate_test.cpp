@@ -534,6 +534,32 @@ TEST(Inflate, EndOfInputInsideABlockIsUnexpectedEof) {
     EXPECT_EQ(r.err, UNEXPECTED_EOF);
 }
 
+TEST(Inflate, LongStoredBlockCutShortHandsOnOnlyWholeWindows) {
+    // A stored block long enough to be read past inbuf, cut 70000 bytes in:
+    // the two full windows are written, the rest is not, and the end of
+    // input is reported, from a file and from a pipe that delivers pieces.
+    const std::string plain = testutil::datagen(100000, 2, 1.0);
+    Bits b;
+    b.put(0, 1).put(0, 2).align().put(60000, 16).put(0xffff - 60000, 16);
+    std::string deflate = b.done() + plain.substr(0, 60000);
+    Bits c;
+    c.put(1, 1).put(0, 2).align().put(40000, 16).put(0xffff - 40000, 16);
+    deflate += c.done() + plain.substr(60000);
+    ASSERT_EQ(decode_ok(deflate, plain).size(), plain.size());
+
+    const std::string gz = gzip_wrap(deflate, plain);
+    const std::string cut = gz.substr(0, 10 + 5 + 60000 + 5 + 10000);
+    for (bool pipe : {false, true}) {
+        testutil::MemberOptions opt;
+        opt.through_pipe = pipe;
+        opt.chunk = 5000;
+        auto r = run_member(cut, opt);
+        EXPECT_EQ(r.status, 1) << pipe;
+        EXPECT_EQ(r.err, UNEXPECTED_EOF) << pipe;
+        EXPECT_TRUE(r.out == plain.substr(0, 65536)) << pipe << " " << r.out.size();
+    }
+}
+
 // --- huft_build directly -------------------------------------------------------
 
 TEST(HuftBuild, ReportsCompletenessAndTheBitsUsed) {
