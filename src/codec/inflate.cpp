@@ -189,28 +189,36 @@ constexpr unsigned FAST_ROOM = 258 + 32;
 // one lookup. Codes longer than that, the end of block and invalid codes are
 // left to the huft tables (entry 0).
 //   bits 0..5  bits the entry consumes, with a length's extra bits
-//   bit 6      literal(s): bits 8..15 the first, 16..23 the second, bit 24
-//              set when there is a second
+//   bit 6      literal(s): bits 8..15 the first, 16..23 the second, bits
+//              24..31 how many (1 or 2)
 //   bit 7      length: bits 8..11 the code's bits, 12..15 extra bits, 16..24 base
 constexpr unsigned FAST_BITS = 11;
 constexpr std::uint32_t FAST_LIT = 1u << 6;
 constexpr std::uint32_t FAST_LEN = 1u << 7;
-constexpr std::uint32_t FAST_TWO = 1u << 24;
+constexpr std::uint32_t FAST_COUNT = 1u << 24; // one literal
 using fast_table = std::uint32_t[1u << FAST_BITS];
 
-constexpr std::uint32_t literal_entry(unsigned sym, unsigned l) { return l | FAST_LIT | sym << 8; }
+constexpr std::uint32_t literal_entry(unsigned sym, unsigned l) { return l | FAST_LIT | sym << 8 | FAST_COUNT; }
+
+constexpr std::uint32_t pair_entry(unsigned sym1, unsigned sym2, unsigned l) {
+    return l | FAST_LIT | sym1 << 8 | sym2 << 16 | 2 * FAST_COUNT;
+}
 
 // A length or distance of base plus `extra` bits, after a code of l bits.
 constexpr std::uint32_t value_entry(unsigned base, unsigned extra, unsigned l) {
     return (l + extra) | l << 8 | extra << 12 | static_cast<std::uint32_t>(base) << 16;
 }
 
+// In the fast loop the bit count k is kept modulo 64 only: entries are
+// subtracted whole, their higher fields wrapping past bit 5, which spares a
+// mask per symbol; k & 63 is the count.
+
 // Consumes a length or distance entry's bits and returns its value. The bits
 // are dropped in one shift, which keeps the bit buffer's chain short.
 inline unsigned take_value(std::uint32_t ent, bitbuf &b, unsigned &k) {
     const bitbuf code = b;
     b >>= ent & 63;
-    k -= ent & 63;
+    k -= ent;
     return (ent >> 16) + (static_cast<unsigned>(code >> ((ent >> 8) & 15)) & mask_bits[(ent >> 12) & 15]);
 }
 
@@ -286,7 +294,7 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
         const unsigned u = first & 63;
         const std::uint32_t second = fast[i >> u];
         const bool pair = (first & second & FAST_LIT) != 0 && (second & 63) + u <= FAST_BITS;
-        const std::uint32_t joined = (u + (second & 63)) | FAST_LIT | FAST_TWO | (first & 0xff00) | (second & 0xff00) << 8;
+        const std::uint32_t joined = pair_entry((first >> 8) & 0xff, (second >> 8) & 0xff, u + (second & 63));
         fast[i] = pair ? joined : first;
     }
 }
@@ -319,8 +327,7 @@ void check_fast(const huft *tl, unsigned ml, const huft *td, unsigned md, const 
             want = literal_entry(t->v.n, u1);
             const huft *t2 = resolve(tl, ml, i >> u1, FAST_BITS - u1, &u2);
             if (t2 != nullptr && t2->e == HUFT_LITERAL)
-                want = (u1 + u2) | FAST_LIT | FAST_TWO | static_cast<std::uint32_t>(t->v.n) << 8 |
-                       static_cast<std::uint32_t>(t2->v.n) << 16;
+                want = pair_entry(t->v.n, t2->v.n, u1 + u2);
         } else {
             want = FAST_LEN | value_entry(t->v.n, t->e, u1);
         }
@@ -356,8 +363,8 @@ inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
     bitbuf word;
     std::memcpy(&word, in, sizeof word);
     if constexpr (std::endian::native == std::endian::big) word = bit_reader::byte_swap(word);
-    b |= word << k;
-    in += (63 - k) >> 3;
+    b |= word << (k & 63);
+    in += ((63 - k) & 63) >> 3;
     k |= 56;
 }
 
@@ -366,10 +373,15 @@ inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
 // spares a hard-to-predict branch.
 inline void put_literals(std::uint32_t ent, uch *&out, bitbuf &b, unsigned &k) {
     b >>= ent & 63;
-    k -= ent & 63;
-    out[0] = static_cast<uch>(ent >> 8);
-    out[1] = static_cast<uch>(ent >> 16);
-    out += 1 + ((ent >> 24) & 1);
+    k -= ent;
+    if constexpr (std::endian::native == std::endian::little) {
+        const auto both = static_cast<std::uint16_t>(ent >> 8);
+        std::memcpy(out, &both, sizeof both);
+    } else {
+        out[0] = static_cast<uch>(ent >> 8);
+        out[1] = static_cast<uch>(ent >> 16);
+    }
+    out += ent >> 24;
 }
 
 // Performance critical, measure any change with bench/.
@@ -464,6 +476,7 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
         }
         if (ended == INFLATE_MALFORMED) return INFLATE_MALFORMED;
         // Forget the bits fetched ahead of the bytes counted as consumed.
+        k &= 63;
         br.b = b & ((bitbuf{1} << k) - 1);
         br.k = k;
         inptr = static_cast<unsigned>(in - inbuf);
