@@ -74,6 +74,10 @@ ulg updcrc(const uch *s, unsigned n);
 ulg crc32_portable(ulg c, const uch *s, std::size_t n);
 ulg crc32_clmul(ulg c, const uch *s, std::size_t n);
 bool crc_clmul_supported();
+// The same with 256-bit carry-less multiplies (AVX2 and VPCLMULQDQ), which
+// updcrc prefers when crc_vclmul_supported() finds them.
+ulg crc32_vclmul(ulg c, const uch *s, std::size_t n);
+bool crc_vclmul_supported();
 
 // Refills inbuf from ifd, gathering short reads until it is full or the input
 // ends; returns inbuf[0] and sets inptr to 1. An empty refill is read_error.

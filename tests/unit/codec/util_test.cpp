@@ -49,14 +49,15 @@ TEST_F(Util, CrcMatchesZlibFedWholeOrInPieces) {
     EXPECT_EQ(updcrc(outbuf, 0), c); // reading the register feeds nothing
 }
 
-// Both engines, at every length around the lane and block boundaries and at
-// odd offsets, chained from a nonzero register; the carry-less one only where
-// the processor has it.
+// Every engine, at every length around the lane and block boundaries and at
+// odd offsets, chained from a nonzero register; the carry-less ones only where
+// the processor has them.
 TEST_F(Util, CrcEnginesAgreeWithZlibAtEveryLengthAndOffset) {
     const std::string data = testutil::datagen(4096, 5, 0.5);
     const bool clmul = crc_clmul_supported();
+    const bool vclmul = crc_vclmul_supported();
     for (std::size_t off : {0u, 1u, 7u, 13u}) {
-        for (std::size_t n = 0; n < 300; n++) {
+        for (std::size_t n = 0; n < 700; n++) {
             const std::string piece = data.substr(off, n);
             const ulg want = testutil::zlib_crc32(data.substr(0, off + n));
             const ulg head = crc32_portable(0xffffffffu, bytes(data), off);
@@ -64,10 +65,16 @@ TEST_F(Util, CrcEnginesAgreeWithZlibAtEveryLengthAndOffset) {
             if (clmul) {
                 EXPECT_EQ(crc32_clmul(head, bytes(piece), n) ^ 0xffffffffu, want) << off << "+" << n;
             }
+            if (vclmul) {
+                EXPECT_EQ(crc32_vclmul(head, bytes(piece), n) ^ 0xffffffffu, want) << off << "+" << n;
+            }
         }
     }
     if (clmul) {
         EXPECT_EQ(crc32_clmul(0xffffffffu, bytes(data), data.size()) ^ 0xffffffffu, testutil::zlib_crc32(data));
+    }
+    if (vclmul) {
+        EXPECT_EQ(crc32_vclmul(0xffffffffu, bytes(data), data.size()) ^ 0xffffffffu, testutil::zlib_crc32(data));
     }
 }
 
