@@ -179,7 +179,7 @@ inline void copy_near(uch *out, unsigned dist, unsigned n) {
 }
 
 // Room the fast loop keeps in the window for one turn: the longest match
-// (more than three pairs of literals take) and copy_near's run past it, so
+// (more than four pairs of literals take) and copy_near's run past it, so
 // that the turn never fills the window.
 constexpr unsigned FAST_ROOM = 258 + 32;
 
@@ -419,9 +419,12 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
             std::uint32_t ent = fast[b & ((1u << FAST_BITS) - 1)];
             unsigned n;
             if (ent & FAST_LIT) {
-                // Up to three entries of literals per refill: each takes at
+                // Up to four entries of literals per refill: each takes at
                 // most FAST_BITS of the 56 bits on hand, and a length is
                 // looked up again after the next refill.
+                put_literals(ent, out, b, k);
+                ent = fast[b & ((1u << FAST_BITS) - 1)];
+                if (!(ent & FAST_LIT)) continue;
                 put_literals(ent, out, b, k);
                 ent = fast[b & ((1u << FAST_BITS) - 1)];
                 if (!(ent & FAST_LIT)) continue;
