@@ -87,6 +87,7 @@ int fill_inbuf(int eof_ok);
 inline int next_input_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
 
 void flush_window();   // window[0..outcnt) -> CRC, ofd, bytes_out; outcnt = 0
+void flush_window_at(const uch *from); // the same for from[0..outcnt), a window elsewhere in `window`
 void flush_outbuf();   // outbuf[0..outcnt) -> ofd, bytes_out; outcnt = 0
 void write_buf(int fd, const void *buf, unsigned cnt); // all of it, or write_error
 void clear_bufs();     // empty input buffer, fresh counters

@@ -92,9 +92,23 @@ struct block_tables {
     void release_tl() { huft_free(tl), tl = nullptr; }
 };
 
-// Hands the first n decoded bytes on, leaving them as the history.
+// True while the output half alone holds the window as a ring would: the
+// bytes before the position decoded in this round, those from it on in the
+// last. Stored blocks leave it so, which spares them the move of each full
+// window into the history half; a block with codes first moves the part of
+// the last round it may still reach.
+bool history_in_output = false;
+
+void history_from_output(unsigned w) {
+    if (!history_in_output) return;
+    std::memcpy(window + w, out_window + w, WSIZE - w);
+    history_in_output = false;
+}
+
+// Hands the first n decoded bytes on, leaving the window as history.
 void hand_on(unsigned n) {
-    std::memcpy(window, out_window, n);
+    std::memcpy(window, out_window, history_in_output ? WSIZE : n);
+    history_in_output = false;
     outcnt = n;
     flush_window();
 }
@@ -102,6 +116,15 @@ void hand_on(unsigned n) {
 // Hands a full window on and starts it again.
 unsigned window_full() {
     hand_on(static_cast<unsigned>(WSIZE));
+    return 0;
+}
+
+// The same in a stored block, straight from the output half, which keeps the
+// window as history.
+unsigned stored_window_full() {
+    outcnt = static_cast<unsigned>(WSIZE);
+    flush_window_at(out_window);
+    history_in_output = true;
     return 0;
 }
 
@@ -402,6 +425,7 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
     build_fast(cl, fast);
     fast_dtable fast_dist;
     build_fast_dist(cl, fast_dist);
+    history_from_output(w);
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
     check_fast(tl, ml, td, md, fast, fast_dist);
 #endif
@@ -568,7 +592,7 @@ int inflate_stored() {
             w += run;
             n -= run;
         }
-        if (w == WSIZE) w = window_full();
+        if (w == WSIZE) w = stored_window_full();
     }
     outcnt = w;
     br.store();
@@ -847,6 +871,7 @@ int huft_free(huft *t) {
 
 int inflate() {
     outcnt = 0;
+    history_in_output = false;
     bk = 0;
     bb = 0;
 

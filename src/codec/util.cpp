@@ -240,10 +240,12 @@ int fill_inbuf(int eof_ok) {
     return inbuf[0];
 }
 
-void flush_window() {
+void flush_window() { flush_window_at(window); }
+
+void flush_window_at(const uch *from) {
     if (outcnt == 0) return;
-    updcrc(window, outcnt);
-    write_buf(ofd, window, outcnt);
+    updcrc(from, outcnt);
+    write_buf(ofd, from, outcnt);
     bytes_out += outcnt;
     outcnt = 0;
 }
