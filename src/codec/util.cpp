@@ -134,6 +134,20 @@ bool crc_clmul_supported() {
     return clmul_state != 0;
 }
 
+namespace {
+
+// Folds the whole 16-byte blocks left into the one lane x, then x and the
+// tail go through the tables.
+__attribute__((target("pclmul,sse2"))) ulg finish_lane(__m128i x, const uch *s, std::size_t n) {
+    const __m128i k128 = fold_constants<128>();
+    for (; n >= 16; n -= 16, s += 16) x = _mm_xor_si128(fold(x, k128), load(s));
+    alignas(16) uch last[16];
+    _mm_store_si128(reinterpret_cast<__m128i *>(last), x);
+    return crc32_portable(crc32_portable(0, last, sizeof last), s, n);
+}
+
+} // namespace
+
 // The register is folded into the first four bytes; four lanes then advance
 // 64 bytes per step, are folded into one, and the last lane plus the tail go
 // through the tables. Folding keeps the value congruent modulo P, so the lane
@@ -153,13 +167,10 @@ __attribute__((target("pclmul,sse2"))) ulg crc32_clmul(ulg c, const uch *s, std:
         x2 = _mm_xor_si128(fold(x2, k512), load(s + 32));
         x3 = _mm_xor_si128(fold(x3, k512), load(s + 48));
     }
-    const __m128i k128 = fold_constants<128>();
-    __m128i x = _mm_xor_si128(fold(x0, fold_constants<384>()),
-                              _mm_xor_si128(fold(x1, fold_constants<256>()), _mm_xor_si128(fold(x2, k128), x3)));
-    for (; n >= 16; n -= 16, s += 16) x = _mm_xor_si128(fold(x, k128), load(s));
-    alignas(16) uch last[16];
-    _mm_store_si128(reinterpret_cast<__m128i *>(last), x);
-    return crc32_portable(crc32_portable(0, last, sizeof last), s, n);
+    return finish_lane(_mm_xor_si128(fold(x0, fold_constants<384>()),
+                                     _mm_xor_si128(fold(x1, fold_constants<256>()),
+                                                   _mm_xor_si128(fold(x2, fold_constants<128>()), x3))),
+                       s, n);
 }
 
 bool crc_vclmul_supported() {
@@ -199,12 +210,8 @@ __attribute__((target("avx2,vpclmulqdq,pclmul"))) ulg crc32_vclmul(ulg c, const 
     const __m256i y = _mm256_xor_si256(
         fold2(y0, fold_constants2<768>()),
         _mm256_xor_si256(fold2(y1, fold_constants2<512>()), _mm256_xor_si256(fold2(y2, fold_constants2<256>()), y3)));
-    const __m128i k128 = fold_constants<128>();
-    __m128i x = _mm_xor_si128(fold(_mm256_castsi256_si128(y), k128), _mm256_extracti128_si256(y, 1));
-    for (; n >= 16; n -= 16, s += 16) x = _mm_xor_si128(fold(x, k128), load(s));
-    alignas(16) uch last[16];
-    _mm_store_si128(reinterpret_cast<__m128i *>(last), x);
-    return crc32_portable(crc32_portable(0, last, sizeof last), s, n);
+    return finish_lane(_mm_xor_si128(fold(_mm256_castsi256_si128(y), fold_constants<128>()), _mm256_extracti128_si256(y, 1)),
+                       s, n);
 }
 #else
 bool crc_clmul_supported() { return false; }
