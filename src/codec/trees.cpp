@@ -23,11 +23,9 @@ constexpr int extra_dbits[D_CODES] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5
 constexpr int extra_blbits[BL_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 constexpr uch bl_order[BL_CODES] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-// One bit per item, 1 for a match.
+// One bit per item, 1 for a match: bit (n & 7) of byte n >> 3 for item n.
+// Cleared with the block, so a literal leaves it alone.
 uch flag_buf[LIT_BUFSIZE / 8];
-unsigned last_flags; // complete bytes in flag_buf
-uch flags;           // flag bits of the items since the last complete byte
-uch flag_bit;        // the bit the next item uses
 
 uch length_code[MAX_MATCH - MIN_MATCH + 1];
 uch dist_code[512];
@@ -446,31 +444,20 @@ void init_block() {
     for (int n = 0; n < BL_CODES; n++) bl_tree[n].fc.freq = 0;
     dyn_ltree[END_BLOCK].fc.freq = 1;
     opt_len = static_len = 0;
-    last_lit = last_dist = last_flags = 0;
-    flags = 0;
-    flag_bit = 1;
+    last_lit = last_dist = 0;
+    std::memset(flag_buf, 0, sizeof flag_buf);
 }
 
-// Performance critical, measure any change with bench/.
-int ct_tally(int dist, int lc) {
-    inbuf[last_lit++] = static_cast<uch>(lc);
-    if (dist == 0) {
-        dyn_ltree[lc].fc.freq++;
-    } else {
-        dist--;
-        assert(static_cast<unsigned>(dist) < WSIZE && lc >= 0 && lc <= 255);
-        dyn_ltree[length_code[lc] + LITERALS + 1].fc.freq++;
-        dyn_dtree[d_code(static_cast<unsigned>(dist))].fc.freq++;
-        d_buf[last_dist++] = static_cast<ush>(dist);
-        flags |= flag_bit;
-    }
-    flag_bit = static_cast<uch>(flag_bit << 1);
+void tally_match(int dist, int lc) {
+    dist--;
+    assert(static_cast<unsigned>(dist) < WSIZE && lc >= 0 && lc <= 255);
+    dyn_ltree[length_code[lc] + LITERALS + 1].fc.freq++;
+    dyn_dtree[d_code(static_cast<unsigned>(dist))].fc.freq++;
+    d_buf[last_dist++] = static_cast<ush>(dist);
+    flag_buf[last_lit >> 3] = static_cast<uch>(flag_buf[last_lit >> 3] | 1u << (last_lit & 7));
+}
 
-    if ((last_lit & 7) == 0) {
-        flag_buf[last_flags++] = flags;
-        flags = 0;
-        flag_bit = 1;
-    }
+int tally_end() {
     // End the block early when it already compresses well and few of its
     // items are matches: the data has probably changed character.
     if (level > 2 && (last_lit & 0xfff) == 0) {
@@ -486,8 +473,6 @@ int ct_tally(int dist, int lc) {
 }
 
 void flush_block(const uch *buf, ulg stored_len, int eof) {
-    flag_buf[last_flags] = flags;
-
     build_tree(&l_desc);
     build_tree(&d_desc);
     int max_blindex = build_bl_tree();
