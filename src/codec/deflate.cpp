@@ -2,10 +2,11 @@
 // repeated strings are found on hash chains, and every literal and match goes
 // to ct_tally in input order. Owns the hash state and the lookahead.
 //
-// prev holds the chain links, indexed by window position, and prev2 the link
-// after each (prev2[p] == prev[prev[p]] whenever prev[p] is a position); head
-// holds the heads, indexed by hash. Position 0 means "none", so the string at
-// window position 0 is never a match source.
+// prev holds the chain links, indexed by window position, and prev_after the
+// four links after each, packed 16 bits apiece (the lowest is prev[prev[p]]);
+// head holds the heads, indexed by hash. Position 0 means "none", so the
+// string at window position 0 is never a match source; a chain, read from p
+// on, falls strictly until it reaches 0 and stays 0 from there.
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -15,7 +16,7 @@
 namespace codec {
 
 ush head[HASH_SIZE];
-ush prev2[WINDOW_SIZE];
+std::uint64_t prev_after[WINDOW_SIZE];
 unsigned lookahead;
 unsigned match_start;
 unsigned prev_length;
@@ -84,7 +85,10 @@ inline unsigned insert_string(unsigned s) {
     update_hash(ins_h, window[s + MIN_MATCH - 1]);
     unsigned hash_head = head[ins_h];
     prev[s] = static_cast<ush>(hash_head);
-    prev2[s] = hash_head != NIL ? prev[hash_head] : static_cast<ush>(NIL);
+    // The links after prev[s] are hash_head's own, shifted by one: no load
+    // waits for another. Position 0's entries are real, so "none" is explicit.
+    const std::uint64_t after = prev_after[hash_head] << 16 | prev[hash_head];
+    prev_after[s] = hash_head != NIL ? after : 0;
     head[ins_h] = static_cast<ush>(s);
     return hash_head;
 }
@@ -105,9 +109,15 @@ void fill_window() {
         for (std::size_t n = 0; n < HASH_SIZE; n++) head[n] = static_cast<ush>(head[n] >= WSIZE ? head[n] - WSIZE : NIL);
         for (std::size_t n = 0; n < WSIZE; n++) {
             const ush link = prev[n + WSIZE];
-            const ush link2 = prev2[n + WSIZE];
             prev[n] = static_cast<ush>(link >= WSIZE ? link - WSIZE : NIL);
-            prev2[n] = static_cast<ush>(link2 >= WSIZE ? link2 - WSIZE : NIL);
+        }
+        // The same rule on each 16-bit field: the ones with bit 15 set keep
+        // their low 15 bits, the others become 0.
+        constexpr std::uint64_t lanes = 0x0001000100010001u;
+        for (std::size_t n = 0; n < WSIZE; n++) {
+            const std::uint64_t links = prev_after[n + WSIZE];
+            const std::uint64_t high = links >> 15 & lanes;
+            prev_after[n] = links & ((high << 15) - high);
         }
         more += WSIZE;
     }
@@ -269,16 +279,28 @@ int longest_match(IPos cur_match) {
     };
 
     // Most candidates fail the first test, so the walk is bound by the latency
-    // of the loads of the links. Two candidates per step: prev2 gives the one
-    // after next without waiting for prev, and neither needs a mask.
+    // of the loads of the links. Each step reads the next five positions at
+    // once; a chain falls strictly, so when the fifth is above limit and the
+    // budget outlasts the five, none of the five needs its own test.
     for (;;) {
         if (visit(cur_match)) break;
         const IPos next = prev[cur_match];
-        const IPos after = prev2[cur_match];
-        if (next <= limit || --chain_length == 0) break;
-        if (visit(next)) break;
-        if (after <= limit || --chain_length == 0) break;
-        cur_match = after;
+        const std::uint64_t after = prev_after[cur_match];
+        const IPos c2 = static_cast<IPos>(after & 0xffff);
+        const IPos c3 = static_cast<IPos>(after >> 16 & 0xffff);
+        const IPos c4 = static_cast<IPos>(after >> 32 & 0xffff);
+        const IPos c5 = static_cast<IPos>(after >> 48);
+        if (c5 > limit && chain_length > 5) {
+            chain_length -= 5;
+            if (visit(next) || visit(c2) || visit(c3) || visit(c4)) break;
+        } else {
+            if (next <= limit || --chain_length == 0 || visit(next)) break;
+            if (c2 <= limit || --chain_length == 0 || visit(c2)) break;
+            if (c3 <= limit || --chain_length == 0 || visit(c3)) break;
+            if (c4 <= limit || --chain_length == 0 || visit(c4)) break;
+            if (c5 <= limit || --chain_length == 0) break;
+        }
+        cur_match = c5;
     }
 
     return static_cast<int>(best_len);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "codec/codec.h"
 
@@ -97,7 +98,7 @@ extern ulg static_len;            // block size in bits with fixed codes        
 extern unsigned last_lit;         // items in the block                                ct_tally / compress_block
 extern unsigned last_dist;        // matches in the block                              ct_tally
 extern ush head[HASH_SIZE];       // latest position of each hash, 0 for none         insert_string, lm_init, fill_window
-extern ush prev2[WINDOW_SIZE];    // the chain link after prev's, per position         insert_string, fill_window / longest_match
+extern std::uint64_t prev_after[WINDOW_SIZE]; // the four chain links after prev's, per position, nearest in bits 0..15   insert_string, fill_window / longest_match
 extern unsigned lookahead;        // valid bytes from strstart on                      lm_init, deflate, fill_window
 extern unsigned match_start;      // best match of the last search                     longest_match / deflate
 extern unsigned prev_length;      // best length at the previous position              deflate / longest_match
