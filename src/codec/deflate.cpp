@@ -78,19 +78,50 @@ inline unsigned match_length_from(const uch *scan, const uch *match, unsigned fr
     }
 }
 
-// Inserts the string at s into its hash chain; returns the previous head of
+// Inserts the string at s into its hash chain, rolling the hash h (ins_h or a
+// loop's copy of it) on by one byte; returns the previous head of
 // that chain, the first candidate for a match at s. Reads window[s + 2], which
 // near the end of the input lies beyond it (zeroes or an earlier member's bytes).
-inline unsigned insert_string(unsigned s) {
-    update_hash(ins_h, window[s + MIN_MATCH - 1]);
-    unsigned hash_head = head[ins_h];
+inline unsigned insert_string(unsigned s, unsigned &h, unsigned &next, std::uint64_t &after) {
+    update_hash(h, window[s + MIN_MATCH - 1]);
+    unsigned hash_head = head[h];
+    // Position 0's entries are real, so "none" has no links of its own.
+    next = hash_head != NIL ? prev[hash_head] : NIL;
+    after = hash_head != NIL ? prev_after[hash_head] : 0;
     prev[s] = static_cast<ush>(hash_head);
     // The links after prev[s] are hash_head's own, shifted by one: no load
-    // waits for another. Position 0's entries are real, so "none" is explicit.
-    const std::uint64_t after = prev_after[hash_head] << 16 | prev[hash_head];
-    prev_after[s] = hash_head != NIL ? after : 0;
-    head[ins_h] = static_cast<ush>(s);
+    // waits for another.
+    prev_after[s] = after << 16 | next;
+    head[h] = static_cast<ush>(s);
     return hash_head;
+}
+
+inline unsigned insert_string(unsigned s, unsigned &h) {
+    unsigned next;
+    std::uint64_t after;
+    return insert_string(s, h, next, after);
+}
+
+// Whether a search from s that must beat length 2 can find anything on the
+// chain from hash_head, whose next positions are next and after's four: no
+// when hash_head is not a candidate, or when the search would end within these
+// six positions without one of them matching the first two bytes (which, on
+// one hash chain, implies the third). Branch-free: on incompressible data the
+// chains are short and end unpredictably.
+inline bool may_beat2(unsigned s, unsigned hash_head, unsigned next, std::uint64_t after) {
+    const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
+    // A long chain is searched anyway: that test is as predictable as the
+    // data's character.
+    if ((after >> 48) > limit) return true;
+    const ush want = load16(window + s);
+    const unsigned c2 = static_cast<unsigned>(after & 0xffff);
+    const unsigned c3 = static_cast<unsigned>(after >> 16 & 0xffff);
+    const unsigned c4 = static_cast<unsigned>(after >> 32 & 0xffff);
+    const bool first = (hash_head != NIL) & (s - hash_head <= MAX_DIST);
+    const bool hit = (load16(window + hash_head) == want) | ((next > limit) & (load16(window + next) == want)) |
+                     ((c2 > limit) & (load16(window + c2) == want)) | ((c3 > limit) & (load16(window + c3) == want)) |
+                     ((c4 > limit) & (load16(window + c4) == want));
+    return first & hit;
 }
 
 // Slides the window when strstart has passed SLIDE_AT, then reads as much
@@ -131,6 +162,66 @@ void fill_window() {
     }
 }
 
+// longest_match for the string at s, which must beat best_len: returns the
+// best length found (best_len when none is longer) and sets start to the
+// position of a longer match. Inlined into the match finder's loops, which
+// keep their state in locals.
+// Performance critical, measure any change with bench/.
+unsigned longest_from(IPos cur_match, unsigned s, unsigned best_len, unsigned &start) {
+    unsigned chain_length = max_chain_length;
+    if (best_len >= good_match) chain_length >>= 2;
+    const IPos limit = s > MAX_DIST ? s - MAX_DIST : NIL;
+
+    const uch *scan = window + s;
+    const ush scan_start = load16(scan);
+    ush scan_end = load16(scan + best_len - 1);
+    const uch *probe = window + best_len - 1;
+
+    // Returns true when the match is long enough to end the search.
+    auto visit = [&](IPos cur) {
+        // The two bytes ending at best_len differ most often, so they go
+        // first. Byte 2 is not compared: equal hashes and equal first two
+        // bytes imply it.
+        if (load16(probe + cur) != scan_end || load16(window + cur) != scan_start) return false;
+        const unsigned len = match_length_from(scan, window + cur, MIN_MATCH);
+        if (len > best_len) {
+            start = cur;
+            best_len = len;
+            if (len >= static_cast<unsigned>(nice_match)) return true;
+            scan_end = load16(scan + best_len - 1);
+            probe = window + best_len - 1;
+        }
+        return false;
+    };
+
+    // Most candidates fail the first test, so the walk is bound by the latency
+    // of the loads of the links. Each step reads the next five positions at
+    // once; a chain falls strictly, so when the fifth is above limit and the
+    // budget outlasts the five, none of the five needs its own test.
+    for (;;) {
+        if (visit(cur_match)) break;
+        const IPos next = prev[cur_match];
+        const std::uint64_t after = prev_after[cur_match];
+        const IPos c2 = static_cast<IPos>(after & 0xffff);
+        const IPos c3 = static_cast<IPos>(after >> 16 & 0xffff);
+        const IPos c4 = static_cast<IPos>(after >> 32 & 0xffff);
+        const IPos c5 = static_cast<IPos>(after >> 48);
+        if (c5 > limit && chain_length > 5) {
+            chain_length -= 5;
+            if (visit(next) || visit(c2) || visit(c3) || visit(c4)) break;
+        } else {
+            if (next <= limit || --chain_length == 0 || visit(next)) break;
+            if (c2 <= limit || --chain_length == 0 || visit(c2)) break;
+            if (c3 <= limit || --chain_length == 0 || visit(c3)) break;
+            if (c4 <= limit || --chain_length == 0 || visit(c4)) break;
+            if (c5 <= limit || --chain_length == 0) break;
+        }
+        cur_match = c5;
+    }
+
+    return best_len;
+}
+
 void flush_current_block(int eof) {
     const uch *buf = block_start >= 0 ? window + block_start : nullptr;
     flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
@@ -142,7 +233,7 @@ void deflate_fast() {
     unsigned match_length = 0;
     prev_length = MIN_MATCH - 1;
     while (lookahead != 0) {
-        unsigned hash_head = insert_string(strstart);
+        unsigned hash_head = insert_string(strstart, ins_h);
         if (hash_head != NIL && strstart - hash_head <= MAX_DIST) {
             match_length = static_cast<unsigned>(longest_match(hash_head));
             if (match_length > lookahead) match_length = lookahead;
@@ -153,7 +244,7 @@ void deflate_fast() {
             lookahead -= match_length;
             if (match_length <= max_lazy_match) {
                 // The match's inner strings go into the chains too.
-                for (unsigned i = 1; i < match_length; i++) insert_string(strstart + i);
+                for (unsigned i = 1; i < match_length; i++) insert_string(strstart + i, ins_h);
                 strstart += match_length;
             } else {
                 strstart += match_length;
@@ -172,46 +263,76 @@ void deflate_fast() {
 }
 
 // Lazy matching, levels 4 to 9: a match is taken only when the next position
-// does not offer a longer one.
+// does not offer a longer one. The loop runs on local copies of the match
+// finder's state, stored back around the calls that read or move it
+// (ct_tally's block-end test reads strstart; fill_window slides).
 void deflate_lazy() {
+    unsigned s = strstart;
+    unsigned ahead = lookahead;
+    unsigned start = match_start;
+    unsigned h = ins_h;
     unsigned match_length = MIN_MATCH - 1;
+    unsigned prev_len = prev_length;
     unsigned prev_match = 0;
     int match_available = 0;
-    while (lookahead != 0) {
-        unsigned hash_head = insert_string(strstart);
-        prev_length = match_length;
-        prev_match = match_start;
+    const unsigned lazy = max_lazy_match;
+
+    while (ahead != 0) {
+        unsigned next;
+        std::uint64_t after;
+        const unsigned hash_head = insert_string(s, h, next, after);
+        prev_len = match_length;
+        prev_match = start;
         match_length = MIN_MATCH - 1;
 
-        // The first candidate may lie exactly MAX_DIST back; longest_match
-        // itself only follows the chain to later candidates nearer than that.
-        if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
-            match_length = static_cast<unsigned>(longest_match(hash_head));
-            if (match_length > lookahead) match_length = lookahead;
+        // The first candidate may lie exactly MAX_DIST back; the search itself
+        // only follows the chain to later candidates nearer than that.
+        if ((prev_len != MIN_MATCH - 1 || may_beat2(s, hash_head, next, after)) && hash_head != NIL &&
+            prev_len < lazy && s - hash_head <= MAX_DIST) {
+            match_length = longest_from(hash_head, s, prev_len, start);
+            if (match_length > ahead) match_length = ahead;
             // A short match far back costs more than its three literals.
-            if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
+            if (match_length == MIN_MATCH && s - start > TOO_FAR) match_length--;
         }
 
-        if (prev_length >= MIN_MATCH && match_length <= prev_length) {
-            int flush = ct_tally(static_cast<int>(strstart - 1 - prev_match), static_cast<int>(prev_length - MIN_MATCH));
-            lookahead -= prev_length - 1;
-            // strstart - 1 and strstart are in the chains already.
-            for (unsigned i = 1; i <= prev_length - 2; i++) insert_string(strstart + i);
-            strstart += prev_length - 1;
+        strstart = s;
+        if (prev_len >= MIN_MATCH && match_length <= prev_len) {
+            const int flush = ct_tally(static_cast<int>(s - 1 - prev_match), static_cast<int>(prev_len - MIN_MATCH));
+            ahead -= prev_len - 1;
+            // s - 1 and s are in the chains already.
+            for (unsigned i = 1; i <= prev_len - 2; i++) insert_string(s + i, h);
+            s += prev_len - 1;
             match_available = 0;
             match_length = MIN_MATCH - 1;
-            if (flush) flush_current_block(0);
+            if (flush) {
+                strstart = s;
+                flush_current_block(0);
+            }
         } else if (match_available) {
-            if (ct_tally(0, window[strstart - 1])) flush_current_block(0);
-            strstart++;
-            lookahead--;
+            if (ct_tally(0, window[s - 1])) flush_current_block(0);
+            s++;
+            ahead--;
         } else {
             match_available = 1;
-            strstart++;
-            lookahead--;
+            s++;
+            ahead--;
         }
-        while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+        if (ahead < MIN_LOOKAHEAD && !eofile) {
+            strstart = s;
+            lookahead = ahead;
+            match_start = start;
+            do fill_window();
+            while (lookahead < MIN_LOOKAHEAD && !eofile);
+            s = strstart;
+            ahead = lookahead;
+            start = match_start;
+        }
     }
+    strstart = s;
+    lookahead = ahead;
+    match_start = start;
+    prev_length = prev_len;
+    ins_h = h;
     // The final flush follows, whatever the tally asks.
     if (match_available) (void)ct_tally(0, window[strstart - 1]);
     flush_current_block(1);
@@ -249,62 +370,7 @@ void lm_init(int pack_level, ush *flags) {
     ins_h = ((static_cast<unsigned>(window[0]) << H_SHIFT) ^ window[1]) & HASH_MASK;
 }
 
-// Performance critical, measure any change with bench/.
-int longest_match(IPos cur_match) {
-    unsigned chain_length = max_chain_length;
-    if (prev_length >= good_match) chain_length >>= 2;
-    unsigned best_len = prev_length;
-    const IPos limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
-
-    const uch *scan = window + strstart;
-    const ush scan_start = load16(scan);
-    ush scan_end = load16(scan + best_len - 1);
-    const uch *probe = window + best_len - 1;
-
-    // Returns true when the match is long enough to end the search.
-    auto visit = [&](IPos cur) {
-        // The two bytes ending at best_len differ most often, so they go
-        // first. Byte 2 is not compared: equal hashes and equal first two
-        // bytes imply it.
-        if (load16(probe + cur) != scan_end || load16(window + cur) != scan_start) return false;
-        const unsigned len = match_length_from(scan, window + cur, MIN_MATCH);
-        if (len > best_len) {
-            match_start = cur;
-            best_len = len;
-            if (len >= static_cast<unsigned>(nice_match)) return true;
-            scan_end = load16(scan + best_len - 1);
-            probe = window + best_len - 1;
-        }
-        return false;
-    };
-
-    // Most candidates fail the first test, so the walk is bound by the latency
-    // of the loads of the links. Each step reads the next five positions at
-    // once; a chain falls strictly, so when the fifth is above limit and the
-    // budget outlasts the five, none of the five needs its own test.
-    for (;;) {
-        if (visit(cur_match)) break;
-        const IPos next = prev[cur_match];
-        const std::uint64_t after = prev_after[cur_match];
-        const IPos c2 = static_cast<IPos>(after & 0xffff);
-        const IPos c3 = static_cast<IPos>(after >> 16 & 0xffff);
-        const IPos c4 = static_cast<IPos>(after >> 32 & 0xffff);
-        const IPos c5 = static_cast<IPos>(after >> 48);
-        if (c5 > limit && chain_length > 5) {
-            chain_length -= 5;
-            if (visit(next) || visit(c2) || visit(c3) || visit(c4)) break;
-        } else {
-            if (next <= limit || --chain_length == 0 || visit(next)) break;
-            if (c2 <= limit || --chain_length == 0 || visit(c2)) break;
-            if (c3 <= limit || --chain_length == 0 || visit(c3)) break;
-            if (c4 <= limit || --chain_length == 0 || visit(c4)) break;
-            if (c5 <= limit || --chain_length == 0) break;
-        }
-        cur_match = c5;
-    }
-
-    return static_cast<int>(best_len);
-}
+int longest_match(IPos cur_match) { return static_cast<int>(longest_from(cur_match, strstart, prev_length, match_start)); }
 
 void deflate() {
     if (compr_level <= 3) {
