@@ -85,9 +85,11 @@ inline unsigned match_length_from(const uch *scan, const uch *match, unsigned fr
 inline unsigned insert_string(unsigned s, unsigned &h, unsigned &next, std::uint64_t &after) {
     update_hash(h, window[s + MIN_MATCH - 1]);
     unsigned hash_head = head[h];
-    // Position 0's entries are real, so "none" has no links of its own.
-    next = hash_head != NIL ? prev[hash_head] : NIL;
-    after = hash_head != NIL ? prev_after[hash_head] : 0;
+    // Position 0's entries are real, so "none" has no links of its own. Masks,
+    // not branches: how often a chain is empty depends on the data.
+    const unsigned some = 0u - static_cast<unsigned>(hash_head != NIL);
+    next = prev[hash_head] & some;
+    after = prev_after[hash_head] & (std::uint64_t{some} << 32 | some);
     prev[s] = static_cast<ush>(hash_head);
     // The links after prev[s] are hash_head's own, shifted by one: no load
     // waits for another.
@@ -164,8 +166,9 @@ void fill_window() {
 
 // longest_match for the string at s, which must beat best_len: returns the
 // best length found (best_len when none is longer) and sets start to the
-// position of a longer match. Inlined into the match finder's loops, which
-// keep their state in locals.
+// position of a longer match. Takes its state as arguments, so that the lazy
+// loop can keep its own in locals; not inlined there, where its registers
+// would crowd the loop's.
 // Performance critical, measure any change with bench/.
 unsigned longest_from(IPos cur_match, unsigned s, unsigned best_len, unsigned &start) {
     unsigned chain_length = max_chain_length;
