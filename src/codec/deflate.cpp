@@ -54,6 +54,13 @@ inline ush load16(const uch *p) {
     return v;
 }
 
+// Field k (bits 16k..16k + 15) of a prev_after entry, read straight from its
+// bytes: one load each, where shifts of the whole entry would cost three.
+inline unsigned link_field(const uch *entry, unsigned k) {
+    constexpr bool little = std::endian::native == std::endian::little;
+    return load16(entry + (little ? 2 * k : 6 - 2 * k));
+}
+
 // Bytes equal in scan and match from `from` on, up to MAX_MATCH in all. Eight
 // bytes at a time where the first differing byte can be told from the lowest
 // set bit; the last word may read up to scan[MAX_MATCH], which the window's
@@ -204,11 +211,11 @@ unsigned longest_from(IPos cur_match, unsigned s, unsigned best_len, unsigned &s
     for (;;) {
         if (visit(cur_match)) break;
         const IPos next = prev[cur_match];
-        const std::uint64_t after = prev_after[cur_match];
-        const IPos c2 = static_cast<IPos>(after & 0xffff);
-        const IPos c3 = static_cast<IPos>(after >> 16 & 0xffff);
-        const IPos c4 = static_cast<IPos>(after >> 32 & 0xffff);
-        const IPos c5 = static_cast<IPos>(after >> 48);
+        const uch *after = reinterpret_cast<const uch *>(prev_after + cur_match);
+        const IPos c2 = link_field(after, 0);
+        const IPos c3 = link_field(after, 1);
+        const IPos c4 = link_field(after, 2);
+        const IPos c5 = link_field(after, 3);
         if (c5 > limit && chain_length > 5) {
             chain_length -= 5;
             if (visit(next) || visit(c2) || visit(c3) || visit(c4)) break;
