@@ -92,11 +92,9 @@ inline unsigned match_length_from(const uch *scan, const uch *match, unsigned fr
 inline unsigned insert_string(unsigned s, unsigned &h, unsigned &next, std::uint64_t &after) {
     update_hash(h, window[s + MIN_MATCH - 1]);
     unsigned hash_head = head[h];
-    // Position 0's entries are real, so "none" has no links of its own. Masks,
-    // not branches: how often a chain is empty depends on the data.
-    const unsigned some = 0u - static_cast<unsigned>(hash_head != NIL);
-    next = prev[hash_head] & some;
-    after = prev_after[hash_head] & (std::uint64_t{some} << 32 | some);
+    // Position 0's links are kept 0, so "none" needs no test of its own.
+    next = prev[hash_head];
+    after = prev_after[hash_head];
     prev[s] = static_cast<ush>(hash_head);
     // The links after prev[s] are hash_head's own, shifted by one: no load
     // waits for another.
@@ -151,14 +149,17 @@ void fill_window() {
             const ush link = prev[n + WSIZE];
             prev[n] = static_cast<ush>(link >= WSIZE ? link - WSIZE : NIL);
         }
-        // The same rule on each 16-bit field: the ones with bit 15 set keep
-        // their low 15 bits, the others become 0.
-        constexpr std::uint64_t lanes = 0x0001000100010001u;
-        for (std::size_t n = 0; n < WSIZE; n++) {
-            const std::uint64_t links = prev_after[n + WSIZE];
-            const std::uint64_t high = links >> 15 & lanes;
-            prev_after[n] = links & ((high << 15) - high);
+        // The same rule on each 16-bit field, whatever its place in the
+        // entry: read as 16-bit values, the loop vectorizes.
+        uch *fields = reinterpret_cast<uch *>(prev_after);
+        for (std::size_t n = 0; n < WSIZE * sizeof *prev_after; n += sizeof(ush)) {
+            const ush link = load16(fields + WSIZE * sizeof *prev_after + n);
+            const ush moved = static_cast<ush>(link >= WSIZE ? link - WSIZE : NIL);
+            std::memcpy(fields + n, &moved, sizeof moved);
         }
+        // Position 0 is never a candidate: its links stay 0 (see lm_init).
+        prev[NIL] = NIL;
+        prev_after[NIL] = 0;
         more += WSIZE;
     }
     if (!eofile) {
@@ -353,8 +354,12 @@ void deflate_lazy() {
 void lm_init(int pack_level, ush *flags) {
     if (pack_level < 1 || pack_level > 9) error("bad pack level");
     compr_level = pack_level;
-    // The chain links need no clearing: each is written before it is read.
+    // The chain links need no clearing: each is written before it is read,
+    // except position 0's, which are the links of "none" and stay 0 (the
+    // string at 0 is inserted with an empty chain; a slide clears them).
     std::memset(head, 0, HASH_SIZE * sizeof *head);
+    prev[NIL] = NIL;
+    prev_after[NIL] = 0;
 
     const config &c = configuration_table[pack_level];
     max_lazy_match = c.max_lazy;
