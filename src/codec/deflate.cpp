@@ -111,23 +111,17 @@ inline unsigned insert_string(unsigned s, unsigned &h) {
 
 // Whether a search from s that must beat length 2 can find anything on the
 // chain from hash_head, whose next positions are next and after's four: no
-// when hash_head is not a candidate, or when the search would end within these
-// six positions without one of them matching the first two bytes (which, on
-// one hash chain, implies the third). Branch-free: on incompressible data the
-// chains are short and end unpredictably.
+// when hash_head is not a candidate, or when the search would end after
+// hash_head and next without either matching the first two bytes (which, on
+// one hash chain, implies the third). Branch-free but for chains that go on:
+// on incompressible data the chains are short and end unpredictably, and two
+// candidates cover most of them at the least cost.
 inline bool may_beat2(unsigned s, unsigned hash_head, unsigned next, std::uint64_t after) {
     const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
-    // A long chain is searched anyway: that test is as predictable as the
-    // data's character.
-    if ((after >> 48) > limit) return true;
+    if ((after & 0xffff) > limit) return true;
     const ush want = load16(window + s);
-    const unsigned c2 = static_cast<unsigned>(after & 0xffff);
-    const unsigned c3 = static_cast<unsigned>(after >> 16 & 0xffff);
-    const unsigned c4 = static_cast<unsigned>(after >> 32 & 0xffff);
     const bool first = (hash_head != NIL) & (s - hash_head <= MAX_DIST);
-    const bool hit = (load16(window + hash_head) == want) | ((next > limit) & (load16(window + next) == want)) |
-                     ((c2 > limit) & (load16(window + c2) == want)) | ((c3 > limit) & (load16(window + c3) == want)) |
-                     ((c4 > limit) & (load16(window + c4) == want));
+    const bool hit = (load16(window + hash_head) == want) | ((next > limit) & (load16(window + next) == want));
     return first & hit;
 }
 
