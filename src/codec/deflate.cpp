@@ -64,8 +64,9 @@ inline unsigned link_field(const uch *entry, unsigned k) {
 // Bytes equal in scan and match from `from` on, up to MAX_MATCH in all. Eight
 // bytes at a time where the first differing byte can be told from the lowest
 // set bit; the last word may read up to scan[MAX_MATCH], which the window's
-// slack keeps defined.
-inline unsigned match_length_from(const uch *scan, const uch *match, unsigned from) {
+// slack keeps defined. Out of line: few candidates get this far, and
+// inlined into each of the walk's visits it would crowd the walk's registers.
+[[gnu::noinline]] unsigned match_length_from(const uch *scan, const uch *match, unsigned from) {
     unsigned len = from;
     if constexpr (std::endian::native == std::endian::little) {
         while (len < MAX_MATCH) {
@@ -187,7 +188,8 @@ unsigned longest_from(IPos cur_match, unsigned s, unsigned best_len, unsigned &s
         // The two bytes ending at best_len differ most often, so they go
         // first. Byte 2 is not compared: equal hashes and equal first two
         // bytes imply it.
-        if (load16(probe + cur) != scan_end || load16(window + cur) != scan_start) return false;
+        if (load16(probe + cur) != scan_end || load16(window + cur) != scan_start) [[likely]]
+            return false;
         const unsigned len = match_length_from(scan, window + cur, MIN_MATCH);
         if (len > best_len) {
             start = cur;
