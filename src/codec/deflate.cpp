@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "codec/deflate.h"
 
@@ -167,6 +168,72 @@ void fill_window() {
     }
 }
 
+// One stretch of longest_match's walk along the chain, from cur_match (not
+// yet visited) on. A candidate must share the bytes ending at best_len with
+// the string at scan before its whole length is compared: two of them in the
+// narrow walk, four in the wide one, which needs best_len >= 3 (all four then
+// lie within the string). Returns true when the search is over; the narrow
+// walk returns false when best_len has reached 3, with cur_match and
+// chain_length ready for the wide walk to go on.
+template <bool wide>
+[[gnu::always_inline]] inline bool walk_chain(IPos &cur_match, unsigned &chain_length, IPos limit, const uch *scan,
+                                              unsigned &best_len, unsigned &start) {
+    using word = std::conditional_t<wide, std::uint32_t, ush>;
+    constexpr unsigned width = sizeof(word);
+    auto load = [](const uch *p) {
+        word v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    const ush scan_start = load16(scan);
+    word scan_end = load(scan + best_len + 1 - width);
+    const uch *probe = window + best_len + 1 - width;
+
+    // Returns true when the match is long enough to end the search.
+    auto visit = [&](IPos cur) {
+        // The bytes ending at best_len differ most often, so they go first.
+        // Byte 2 is not compared: equal hashes and equal first two bytes
+        // imply it.
+        if (load(probe + cur) != scan_end || load16(window + cur) != scan_start) [[likely]]
+            return false;
+        const unsigned len = match_length_from(scan, window + cur, MIN_MATCH);
+        if (len > best_len) {
+            start = cur;
+            best_len = len;
+            if (len >= static_cast<unsigned>(nice_match)) return true;
+            scan_end = load(scan + best_len + 1 - width);
+            probe = window + best_len + 1 - width;
+        }
+        return false;
+    };
+
+    // Most candidates fail the first test, so the walk is bound by the latency
+    // of the loads of the links. Each step reads the next five positions at
+    // once; a chain falls strictly, so when the fifth is above limit and the
+    // budget outlasts the five, none of the five needs its own test.
+    for (;;) {
+        if (visit(cur_match)) return true;
+        const IPos next = prev[cur_match];
+        const uch *after = reinterpret_cast<const uch *>(prev_after + cur_match);
+        const IPos c2 = link_field(after, 0);
+        const IPos c3 = link_field(after, 1);
+        const IPos c4 = link_field(after, 2);
+        const IPos c5 = link_field(after, 3);
+        if (c5 > limit && chain_length > 5) {
+            chain_length -= 5;
+            if (visit(next) || visit(c2) || visit(c3) || visit(c4)) return true;
+        } else {
+            if (next <= limit || --chain_length == 0 || visit(next)) return true;
+            if (c2 <= limit || --chain_length == 0 || visit(c2)) return true;
+            if (c3 <= limit || --chain_length == 0 || visit(c3)) return true;
+            if (c4 <= limit || --chain_length == 0 || visit(c4)) return true;
+            if (c5 <= limit || --chain_length == 0) return true;
+        }
+        cur_match = c5;
+        if (!wide && best_len >= 3) return false;
+    }
+}
+
 // longest_match for the string at s, which must beat best_len: returns the
 // best length found (best_len when none is longer) and sets start to the
 // position of a longer match. Takes its state as arguments, so that the lazy
@@ -177,55 +244,11 @@ unsigned longest_from(IPos cur_match, unsigned s, unsigned best_len, unsigned &s
     unsigned chain_length = max_chain_length;
     if (best_len >= good_match) chain_length >>= 2;
     const IPos limit = s > MAX_DIST ? s - MAX_DIST : NIL;
-
     const uch *scan = window + s;
-    const ush scan_start = load16(scan);
-    ush scan_end = load16(scan + best_len - 1);
-    const uch *probe = window + best_len - 1;
-
-    // Returns true when the match is long enough to end the search.
-    auto visit = [&](IPos cur) {
-        // The two bytes ending at best_len differ most often, so they go
-        // first. Byte 2 is not compared: equal hashes and equal first two
-        // bytes imply it.
-        if (load16(probe + cur) != scan_end || load16(window + cur) != scan_start) [[likely]]
-            return false;
-        const unsigned len = match_length_from(scan, window + cur, MIN_MATCH);
-        if (len > best_len) {
-            start = cur;
-            best_len = len;
-            if (len >= static_cast<unsigned>(nice_match)) return true;
-            scan_end = load16(scan + best_len - 1);
-            probe = window + best_len - 1;
-        }
-        return false;
-    };
-
-    // Most candidates fail the first test, so the walk is bound by the latency
-    // of the loads of the links. Each step reads the next five positions at
-    // once; a chain falls strictly, so when the fifth is above limit and the
-    // budget outlasts the five, none of the five needs its own test.
-    for (;;) {
-        if (visit(cur_match)) break;
-        const IPos next = prev[cur_match];
-        const uch *after = reinterpret_cast<const uch *>(prev_after + cur_match);
-        const IPos c2 = link_field(after, 0);
-        const IPos c3 = link_field(after, 1);
-        const IPos c4 = link_field(after, 2);
-        const IPos c5 = link_field(after, 3);
-        if (c5 > limit && chain_length > 5) {
-            chain_length -= 5;
-            if (visit(next) || visit(c2) || visit(c3) || visit(c4)) break;
-        } else {
-            if (next <= limit || --chain_length == 0 || visit(next)) break;
-            if (c2 <= limit || --chain_length == 0 || visit(c2)) break;
-            if (c3 <= limit || --chain_length == 0 || visit(c3)) break;
-            if (c4 <= limit || --chain_length == 0 || visit(c4)) break;
-            if (c5 <= limit || --chain_length == 0) break;
-        }
-        cur_match = c5;
-    }
-
+    // Four bytes tell more candidates apart than two; below length 3 the
+    // first of them would lie before the string.
+    if (best_len >= MIN_MATCH || !walk_chain<false>(cur_match, chain_length, limit, scan, best_len, start))
+        walk_chain<true>(cur_match, chain_length, limit, scan, best_len, start);
     return best_len;
 }
 
