@@ -122,9 +122,11 @@ inline bool may_beat2(unsigned s, unsigned hash_head, unsigned next, std::uint64
     const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
     if ((after & 0xffff) > limit) return true;
     const ush want = load16(window + s);
-    const bool first = (hash_head != NIL) & (s - hash_head <= MAX_DIST);
-    const bool hit = (load16(window + hash_head) == want) | ((next > limit) & (load16(window + next) == want));
-    return first & hit;
+    // Bitwise on 0/1 values, so that nothing here becomes a branch.
+    auto bit = [](bool b) { return static_cast<unsigned>(b); };
+    const unsigned first = bit(hash_head != NIL) & bit(s - hash_head <= MAX_DIST);
+    const unsigned hit = bit(load16(window + hash_head) == want) | (bit(next > limit) & bit(load16(window + next) == want));
+    return (first & hit) != 0;
 }
 
 // Slides the window when strstart has passed SLIDE_AT, then reads as much

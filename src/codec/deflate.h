@@ -130,7 +130,7 @@ void gen_codes(ct_data *tree, int max_code);
 void ct_init(ush *attr, int *methodp);
 void init_block();
 void tally_match(int dist, int lc);           // ct_tally's match case, without the count
-int tally_end();                              // ct_tally's block-end tests, after the count
+[[nodiscard]] int tally_end();                // ct_tally's block-end tests, after the count
 // Records one item: dist 0 and a literal byte lc, or a match at distance dist
 // (1..32506) of length lc + 3. Returns 1 when the block should be flushed now.
 // Performance critical, measure any change with bench/: inline, so that a
