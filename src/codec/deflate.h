@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "codec/codec.h"
 
@@ -97,7 +98,7 @@ extern ulg static_len;            // block size in bits with fixed codes        
 extern unsigned last_lit;         // items in the block                                ct_tally / compress_block
 extern unsigned last_dist;        // matches in the block                              ct_tally
 extern ush head[HASH_SIZE];       // latest position of each hash, 0 for none         insert_string, lm_init, fill_window
-extern ush prev2[WINDOW_SIZE];    // the chain link after prev's, per position         insert_string, fill_window / longest_match
+extern std::uint64_t prev_after[WINDOW_SIZE]; // the four chain links after prev's, per position, nearest in bits 0..15   insert_string, fill_window / longest_match
 extern unsigned lookahead;        // valid bytes from strstart on                      lm_init, deflate, fill_window
 extern unsigned match_start;      // best match of the last search                     longest_match / deflate
 extern unsigned prev_length;      // best length at the previous position              deflate / longest_match
@@ -128,7 +129,19 @@ void gen_codes(ct_data *tree, int max_code);
 // Block tally and emission.
 void ct_init(ush *attr, int *methodp);
 void init_block();
-[[nodiscard]] int ct_tally(int dist, int lc); // 1: flush the block now
+void tally_match(int dist, int lc);           // ct_tally's match case, without the count
+[[nodiscard]] int tally_end();                // ct_tally's block-end tests, after the count
+// Records one item: dist 0 and a literal byte lc, or a match at distance dist
+// (1..32506) of length lc + 3. Returns 1 when the block should be flushed now.
+// Performance critical, measure any change with bench/: inline, so that a
+// literal costs the match finder a few instructions. Both block-end tests
+// fall on counts of 0 or 0xfff modulo 0x1000, so only those reach tally_end.
+[[nodiscard]] inline int ct_tally(int dist, int lc) {
+    if (dist != 0) tally_match(dist, lc);
+    else dyn_ltree[lc].fc.freq++;
+    inbuf[last_lit++] = static_cast<uch>(lc);
+    return ((last_lit + 1) & 0xfff) > 1 ? 0 : tally_end();
+}
 void flush_block(const uch *buf, ulg stored_len, int eof);
 int d_code(unsigned dist);                    // distance code of a distance minus 1
 int l_code(unsigned lc);                      // length code index of a length minus 3

@@ -2,6 +2,7 @@
 // length-limited Huffman trees built for each block with their exact
 // tie-breaks, and each block written stored, with fixed or with dynamic codes,
 // whichever the size estimates choose. Owns the trees and the block state.
+#include <bit>
 #include <cassert>
 #include <cstdint>
 #include <cstring>
@@ -23,11 +24,9 @@ constexpr int extra_dbits[D_CODES] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5
 constexpr int extra_blbits[BL_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 constexpr uch bl_order[BL_CODES] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-// One bit per item, 1 for a match.
+// One bit per item, 1 for a match: bit (n & 7) of byte n >> 3 for item n.
+// Cleared with the block, so a literal leaves it alone.
 uch flag_buf[LIT_BUFSIZE / 8];
-unsigned last_flags; // complete bytes in flag_buf
-uch flags;           // flag bits of the items since the last complete byte
-uch flag_bit;        // the bit the next item uses
 
 uch length_code[MAX_MATCH - MIN_MATCH + 1];
 uch dist_code[512];
@@ -234,41 +233,50 @@ void send_all_trees(int lcodes, int dcodes, int blcodes) {
     send_tree(dyn_dtree, dcodes - 1);
 }
 
-// Bits of one block, gathered 64 at a time and written to outbuf 32 at a
-// time. At the end the bits are handed back to bi_buf exactly as send_bits
-// would have left them (1 to 16 pending), so outbuf, its flushes and what
-// follows the block do not depend on which path wrote it.
+// Bits of one block, gathered in 64 and written to outbuf 32 at a time. At
+// the end the bits are handed back to bi_buf exactly as send_bits would have
+// left them (1 to 16 pending), so outbuf, its flushes and what follows the
+// block do not depend on which path wrote it.
 class block_bits {
 public:
-    block_bits() : buf_(bi_buf), valid_(static_cast<unsigned>(bi_valid)) {}
+    block_bits() : buf_(bi_buf), valid_(static_cast<unsigned>(bi_valid)), out_(outcnt) {}
 
-    void send(unsigned value, unsigned length) {
+    // Fewer than 64 bits may be pending: put after at most 32 more.
+    void add(unsigned value, unsigned length) {
         buf_ |= static_cast<std::uint64_t>(value) << valid_;
         valid_ += length;
-        if (valid_ >= 32) {
-            const std::uint32_t word = static_cast<std::uint32_t>(buf_);
-            outbuf[outcnt] = static_cast<uch>(word);
-            outbuf[outcnt + 1] = static_cast<uch>(word >> 8);
-            outbuf[outcnt + 2] = static_cast<uch>(word >> 16);
-            outbuf[outcnt + 3] = static_cast<uch>(word >> 24);
-            outcnt += 4;
-            // Writes stay whole OUTBUFSIZ chunks, as put_byte makes them;
-            // OUTBUF_EXTRA holds the few bytes past the chunk meanwhile.
-            if (outcnt >= OUTBUFSIZ) {
-                const unsigned over = outcnt - static_cast<unsigned>(OUTBUFSIZ);
-                outcnt = static_cast<unsigned>(OUTBUFSIZ);
-                flush_outbuf();
-                std::memcpy(outbuf, outbuf + OUTBUFSIZ, over);
-                outcnt = over;
-            }
-            buf_ >>= 32;
-            valid_ -= 32;
+    }
+
+    void code(int c, const ct_data *tree) { add(tree[c].fc.code, tree[c].dl.len); }
+
+    // Writes 32 bits when that many are pending. The word is stored either
+    // way and only counted when complete, so the path has no branch that
+    // depends on the codes' lengths.
+    void put() {
+        const std::uint32_t word = static_cast<std::uint32_t>(buf_);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(outbuf + out_, &word, sizeof word);
+        } else {
+            for (unsigned i = 0; i < 4; i++) outbuf[out_ + i] = static_cast<uch>(word >> 8 * i);
+        }
+        const unsigned full = valid_ & 32; // valid_ < 64
+        out_ += full / 8;
+        buf_ >>= full;
+        valid_ -= full;
+        // Writes stay whole OUTBUFSIZ chunks, as put_byte makes them;
+        // OUTBUF_EXTRA holds the few bytes past the chunk meanwhile.
+        if (out_ >= OUTBUFSIZ) {
+            const unsigned over = out_ - static_cast<unsigned>(OUTBUFSIZ);
+            outcnt = static_cast<unsigned>(OUTBUFSIZ);
+            flush_outbuf();
+            std::memcpy(outbuf, outbuf + OUTBUFSIZ, over);
+            out_ = over;
         }
     }
 
-    void code(int c, const ct_data *tree) { send(tree[c].fc.code, tree[c].dl.len); }
-
     void finish() {
+        put();
+        outcnt = out_;
         while (valid_ > 16) {
             put_short(static_cast<ush>(buf_));
             buf_ >>= 16;
@@ -279,8 +287,9 @@ public:
     }
 
 private:
-    std::uint64_t buf_; // pending bits, oldest in bit 0; fewer than 32 between sends
+    std::uint64_t buf_; // pending bits, oldest in bit 0; fewer than 32 after put
     unsigned valid_;
+    unsigned out_;      // outcnt, kept here while the block is written
 };
 
 // Performance critical, measure any change with bench/.
@@ -295,16 +304,19 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
             if ((flag & 1) == 0) {
                 bits.code(lc, ltree);
             } else {
+                // Extra bits with a mask, not a test: the length code of 258
+                // has none, and its base is not that of its length.
                 int code = length_code[lc];
                 bits.code(code + LITERALS + 1, ltree);
-                int extra = extra_lbits[code];
-                if (extra != 0) bits.send(static_cast<unsigned>(lc - base_length[code]), static_cast<unsigned>(extra));
+                const unsigned extra = static_cast<unsigned>(extra_lbits[code]);
+                bits.add(static_cast<unsigned>(lc - base_length[code]) & ((1u << extra) - 1), extra);
+                bits.put();
                 unsigned dist = d_buf[dx++];
                 code = d_code(dist);
                 bits.code(code, dtree);
-                extra = extra_dbits[code];
-                if (extra != 0) bits.send(dist - static_cast<unsigned>(base_dist[code]), static_cast<unsigned>(extra));
+                bits.add(dist - static_cast<unsigned>(base_dist[code]), static_cast<unsigned>(extra_dbits[code]));
             }
+            bits.put();
             flag >>= 1;
         } while (lx < last_lit);
     }
@@ -446,31 +458,20 @@ void init_block() {
     for (int n = 0; n < BL_CODES; n++) bl_tree[n].fc.freq = 0;
     dyn_ltree[END_BLOCK].fc.freq = 1;
     opt_len = static_len = 0;
-    last_lit = last_dist = last_flags = 0;
-    flags = 0;
-    flag_bit = 1;
+    last_lit = last_dist = 0;
+    std::memset(flag_buf, 0, sizeof flag_buf);
 }
 
-// Performance critical, measure any change with bench/.
-int ct_tally(int dist, int lc) {
-    inbuf[last_lit++] = static_cast<uch>(lc);
-    if (dist == 0) {
-        dyn_ltree[lc].fc.freq++;
-    } else {
-        dist--;
-        assert(static_cast<unsigned>(dist) < WSIZE && lc >= 0 && lc <= 255);
-        dyn_ltree[length_code[lc] + LITERALS + 1].fc.freq++;
-        dyn_dtree[d_code(static_cast<unsigned>(dist))].fc.freq++;
-        d_buf[last_dist++] = static_cast<ush>(dist);
-        flags |= flag_bit;
-    }
-    flag_bit = static_cast<uch>(flag_bit << 1);
+void tally_match(int dist, int lc) {
+    dist--;
+    assert(static_cast<unsigned>(dist) < WSIZE && lc >= 0 && lc <= 255);
+    dyn_ltree[length_code[lc] + LITERALS + 1].fc.freq++;
+    dyn_dtree[d_code(static_cast<unsigned>(dist))].fc.freq++;
+    d_buf[last_dist++] = static_cast<ush>(dist);
+    flag_buf[last_lit >> 3] = static_cast<uch>(flag_buf[last_lit >> 3] | 1u << (last_lit & 7));
+}
 
-    if ((last_lit & 7) == 0) {
-        flag_buf[last_flags++] = flags;
-        flags = 0;
-        flag_bit = 1;
-    }
+int tally_end() {
     // End the block early when it already compresses well and few of its
     // items are matches: the data has probably changed character.
     if (level > 2 && (last_lit & 0xfff) == 0) {
@@ -486,8 +487,6 @@ int ct_tally(int dist, int lc) {
 }
 
 void flush_block(const uch *buf, ulg stored_len, int eof) {
-    flag_buf[last_flags] = flags;
-
     build_tree(&l_desc);
     build_tree(&d_desc);
     int max_blindex = build_bl_tree();
