@@ -10,24 +10,9 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "scratch_file.h"
 #include "no_spawn.h"
 
-namespace {
-
-std::string &scratch_path() {
-    static std::string path = [] {
-        char tmpl[] = "/tmp/kelpa-listing-fuzz-XXXXXX";
-        int fd = mkstemp(tmpl);
-        if (fd < 0) std::abort();
-        fchmod(fd, 0755);
-        close(fd);
-        std::atexit([] { unlink(scratch_path().c_str()); });
-        return std::string(tmpl);
-    }();
-    return path;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The listing goes to standard output; only the verdict matters here.
@@ -43,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string file = "\x7f" "ELF stub bytes ";
     file.append(driver::get_eop(), driver::MARKER_LEN);
     file.append(reinterpret_cast<const char *>(data), size);
-    std::string &path = scratch_path();
+    std::string &path = scratch_path("listing");
     int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
     if (fd < 0) std::abort();
     if (write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size())) std::abort();

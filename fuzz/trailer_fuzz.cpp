@@ -10,28 +10,12 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
-
-namespace {
-
-std::string &scratch_path() {
-    static std::string path = [] {
-        char tmpl[] = "/tmp/kelpa-trailer-fuzz-XXXXXX";
-        int fd = mkstemp(tmpl);
-        if (fd < 0) std::abort();
-        fchmod(fd, 0755);
-        close(fd);
-        std::atexit([] { unlink(scratch_path().c_str()); });
-        return std::string(tmpl);
-    }();
-    return path;
-}
-
-} // namespace
+#include "scratch_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     static char name[] = "kelpa";
     codec::progname = name;
-    std::string &path = scratch_path();
+    std::string &path = scratch_path("trailer");
     int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
     if (fd < 0) std::abort();
     if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) std::abort();

@@ -365,9 +365,10 @@ void check_fast(const huft *tl, unsigned ml, const huft *td, unsigned md, const 
 }
 #endif
 
-// Follows links from entry t until a leaf, inside the fast loop, where the bit
-// buffer always holds the whole code; null at an invalid code.
-inline const huft *descend_held(const huft *t, bitbuf &b, unsigned &k) {
+// Follows links from entry t to a leaf and consumes its code, inside the fast
+// loop, where the bit buffer always holds the whole code; null at an invalid
+// code.
+inline const huft *leaf_held(const huft *t, bitbuf &b, unsigned &k) {
     unsigned e = t->e;
     while (e > HUFT_LITERAL) {
         if (e == HUFT_INVALID) return nullptr;
@@ -376,7 +377,18 @@ inline const huft *descend_held(const huft *t, bitbuf &b, unsigned &k) {
         t = t->v.t + (static_cast<unsigned>(b) & mask_bits[e - 16]);
         e = t->e;
     }
+    b >>= t->b;
+    k -= t->b;
     return t;
+}
+
+// A leaf's base plus its extra bits, consumed.
+inline unsigned value_held(const huft *t, bitbuf &b, unsigned &k) {
+    const unsigned e = t->e;
+    const unsigned v = t->v.n + (static_cast<unsigned>(b) & mask_bits[e]);
+    b >>= e;
+    k -= e;
+    return v;
 }
 
 // Tops the bit buffer up to at least 56 bits from the 8 bytes at in, which
@@ -461,42 +473,28 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
             if (ent & FAST_LEN) {
                 n = take_value(ent, b, k);
             } else {
-                const huft *t = descend_held(tl + (b & ml), b, k);
-                if (t == nullptr) {
-                    ended = INFLATE_MALFORMED;
+                const huft *t = leaf_held(tl + (b & ml), b, k);
+                if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
+                    ended = t == nullptr ? INFLATE_MALFORMED : INFLATE_OK;
                     break;
                 }
-                b >>= t->b;
-                k -= t->b;
-                const unsigned e = t->e;
-                if (e == HUFT_LITERAL) {
+                if (t->e == HUFT_LITERAL) {
                     *out++ = static_cast<uch>(t->v.n);
                     continue;
                 }
-                if (e == HUFT_END_OF_BLOCK) {
-                    ended = INFLATE_OK;
-                    break;
-                }
-                n = t->v.n + (static_cast<unsigned>(b) & mask_bits[e]);
-                b >>= e;
-                k -= e;
+                n = value_held(t, b, k);
             }
 
             unsigned dist;
             if (const std::uint32_t dent = fast_dist[b & ((1u << FAST_DBITS) - 1)]; dent != 0) {
                 dist = take_value(dent, b, k);
             } else {
-                const huft *t = td == nullptr ? nullptr : descend_held(td + (b & md), b, k);
+                const huft *t = td == nullptr ? nullptr : leaf_held(td + (b & md), b, k);
                 if (t == nullptr) {
                     ended = INFLATE_MALFORMED;
                     break;
                 }
-                b >>= t->b;
-                k -= t->b;
-                const unsigned e = t->e;
-                dist = t->v.n + (static_cast<unsigned>(b) & mask_bits[e]);
-                b >>= e;
-                k -= e;
+                dist = value_held(t, b, k);
             }
             copy_near(out, dist, n);
             out += n;

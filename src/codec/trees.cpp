@@ -118,18 +118,30 @@ void gen_bitlen(tree_desc *desc) {
     }
 }
 
+// The longest run of one length that a code-length item may cover, and the
+// shortest worth a repeat code, for the run after curlen that starts with
+// nextlen (curlen -1 before the first).
+void run_limits(int curlen, int nextlen, int &max_count, int &min_count) {
+    if (nextlen == 0) {
+        max_count = 138;
+        min_count = 3;
+    } else if (curlen == nextlen) {
+        max_count = 6;
+        min_count = 3;
+    } else {
+        max_count = 7;
+        min_count = 4;
+    }
+}
+
 // Code-length statistics of one tree, for the code-length tree. Walks the
 // lengths exactly as send_tree will.
 void scan_tree(ct_data *tree, int max_code) {
     int prevlen = -1;
     int nextlen = tree[0].dl.len;
     int count = 0;
-    int max_count = 7;
-    int min_count = 4;
-    if (nextlen == 0) {
-        max_count = 138;
-        min_count = 3;
-    }
+    int max_count, min_count;
+    run_limits(prevlen, nextlen, max_count, min_count);
     tree[max_code + 1].dl.len = 0xffff; // guard: ends the last run
 
     for (int n = 0; n <= max_code; n++) {
@@ -148,16 +160,7 @@ void scan_tree(ct_data *tree, int max_code) {
         }
         count = 0;
         prevlen = curlen;
-        if (nextlen == 0) {
-            max_count = 138;
-            min_count = 3;
-        } else if (curlen == nextlen) {
-            max_count = 6;
-            min_count = 3;
-        } else {
-            max_count = 7;
-            min_count = 4;
-        }
+        run_limits(curlen, nextlen, max_count, min_count);
     }
 }
 
@@ -168,12 +171,8 @@ void send_tree(const ct_data *tree, int max_code) {
     int prevlen = -1;
     int nextlen = tree[0].dl.len;
     int count = 0;
-    int max_count = 7;
-    int min_count = 4;
-    if (nextlen == 0) {
-        max_count = 138;
-        min_count = 3;
-    }
+    int max_count, min_count;
+    run_limits(prevlen, nextlen, max_count, min_count);
 
     for (int n = 0; n <= max_code; n++) {
         int curlen = nextlen;
@@ -198,16 +197,7 @@ void send_tree(const ct_data *tree, int max_code) {
         }
         count = 0;
         prevlen = curlen;
-        if (nextlen == 0) {
-            max_count = 138;
-            min_count = 3;
-        } else if (curlen == nextlen) {
-            max_count = 6;
-            min_count = 3;
-        } else {
-            max_count = 7;
-            min_count = 4;
-        }
+        run_limits(curlen, nextlen, max_count, min_count);
     }
 }
 
