@@ -258,12 +258,6 @@ struct code_lengths {
     unsigned nd;
 };
 
-// Enters the canonical code of each of the n lengths in len that is at most
-// `bits` long into every slot of table whose low bits are that code, bit
-// reversed (the stream's first bit is bit 0). make(symbol, length) gives the
-// entry; 0 leaves the symbol to the huft tables. Only called with lengths
-// huft_build accepted, so the codes never overflow; the codes missing from an
-// incomplete code stay 0 (the huft tables hold them as invalid).
 // Each byte with its bits in reverse order.
 constexpr struct reversed_bytes {
     uch v[256];
@@ -274,25 +268,38 @@ constexpr struct reversed_bytes {
     constexpr uch operator[](unsigned i) const { return v[i]; }
 } reversed_byte;
 
+// Enters the canonical code of each of the n lengths in len that is at most
+// `bits` long into every slot of table whose low bits are that code, bit
+// reversed (the stream's first bit is bit 0). make(symbol, length) gives the
+// entry; 0 leaves the symbol to the huft tables. Only called with lengths
+// huft_build accepted, so the codes never overflow; the codes missing from an
+// incomplete code stay 0 (the huft tables hold them as invalid).
+// The table grows one bit at a time: doubling it repeats every shorter code
+// over the new top bit, and then each code of the new length takes its one
+// slot, so no slot is written more than twice per length.
 template <class Make>
 void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_t *table, Make make) {
-    const unsigned size = 1u << bits;
-    std::memset(table, 0, size * sizeof *table);
     unsigned count[BMAX + 1] = {};
     for (unsigned i = 0; i < n; i++) count[len[i]]++;
-    unsigned next[BMAX + 1];
+    // The symbols sorted by length, then by value: the canonical order.
+    unsigned start[BMAX + 2];
+    start[1] = 0;
+    for (unsigned l = 1; l <= BMAX; l++) start[l + 1] = start[l] + count[l];
+    unsigned sorted[N_MAX];
+    unsigned at[BMAX + 1];
+    std::memcpy(at, start, sizeof at);
+    for (unsigned sym = 0; sym < n; sym++)
+        if (len[sym] != 0) sorted[at[len[sym]]++] = sym;
+
+    table[0] = 0;
     unsigned code = 0;
-    count[0] = 0;
-    for (unsigned l = 1; l <= BMAX; l++) next[l] = code = (code + count[l - 1]) << 1;
-    for (unsigned sym = 0; sym < n; sym++) {
-        const unsigned l = len[sym];
-        if (l == 0) continue;
-        const unsigned c = next[l]++;
-        if (l > bits) continue;
-        const std::uint32_t ent = make(sym, l);
-        if (ent == 0) continue;
-        const unsigned r = (static_cast<unsigned>(reversed_byte[c & 0xff]) << 8 | reversed_byte[c >> 8]) >> (16 - l);
-        for (unsigned j = r; j < size; j += 1u << l) table[j] = ent;
+    for (unsigned l = 1; l <= bits; l++) {
+        std::memcpy(table + (1u << (l - 1)), table, (1u << (l - 1)) * sizeof *table);
+        for (unsigned i = start[l]; i < start[l + 1]; i++, code++) {
+            const unsigned r = (static_cast<unsigned>(reversed_byte[code & 0xff]) << 8 | reversed_byte[code >> 8]) >> (16 - l);
+            table[r] = make(sorted[i], l);
+        }
+        code <<= 1;
     }
 }
 
@@ -316,7 +323,7 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
         const std::uint32_t first = fast[i];
         const unsigned u = first & 63;
         const std::uint32_t second = fast[i >> u];
-        const bool pair = (first & second & FAST_LIT) != 0 && (second & 63) + u <= FAST_BITS;
+        const bool pair = ((first & second & FAST_LIT) != 0) & ((second & 63) + u <= FAST_BITS);
         const std::uint32_t joined = pair_entry((first >> 8) & 0xff, (second >> 8) & 0xff, u + (second & 63));
         fast[i] = pair ? joined : first;
     }
