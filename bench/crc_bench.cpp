@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -44,21 +45,6 @@ void zlib_crc(benchmark::State &state) {
     for (auto _ : state) benchmark::DoNotOptimize(crc32(0, data.data(), static_cast<uInt>(data.size())));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data.size()));
 }
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> mbps;
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &r : runs) {
-            auto it = r.counters.find("bytes_per_second");
-            if (it == r.counters.end()) continue;
-            // With repetitions the median, reported after the single runs, stands for the name.
-            if (r.run_type == Run::RT_Iteration || r.aggregate_name == "median")
-                mbps[r.run_name.function_name] = it->second.value / 1e6;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
 
 } // namespace
 

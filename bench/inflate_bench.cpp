@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -96,21 +97,6 @@ void zlib_decode(benchmark::State &state, const Member *m) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * m->plain_size));
 }
-
-// Collects MB/s per benchmark so that the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> mbps;
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &r : runs) {
-            auto it = r.counters.find("bytes_per_second");
-            // With repetitions the median, reported after the single runs, stands for the name.
-            if (it != r.counters.end() && (r.run_type == Run::RT_Iteration || r.aggregate_name == "median"))
-                mbps[r.run_name.function_name] = it->second.value / 1e6;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
 
 } // namespace
 
