@@ -220,6 +220,7 @@ constexpr std::uint32_t FAST_LIT = 1u << 6;
 constexpr std::uint32_t FAST_LEN = 1u << 7;
 constexpr std::uint32_t FAST_COUNT = 1u << 24; // one literal
 using fast_table = std::uint32_t[1u << FAST_BITS];
+constexpr unsigned FAST_MASK = (1u << FAST_BITS) - 1;
 
 constexpr std::uint32_t literal_entry(unsigned sym, unsigned l) { return l | FAST_LIT | sym << 8 | FAST_COUNT; }
 
@@ -249,6 +250,7 @@ inline unsigned take_value(std::uint32_t ent, bitbuf &b, unsigned &k) {
 // tables decide.
 constexpr unsigned FAST_DBITS = 10;
 using fast_dtable = std::uint32_t[1u << FAST_DBITS];
+constexpr unsigned FAST_DMASK = (1u << FAST_DBITS) - 1;
 
 // The code lengths a block's tables were built from.
 struct code_lengths {
@@ -457,54 +459,67 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
         uch *out = out_window + w;
         uch *const out_last = out_window + (WSIZE - FAST_ROOM);
         int ended = -1; // the block's result when it ends in this loop
-        while (in_end - in >= 8 && out <= out_last) {
+        // Each turn looks up the next symbol's entry before the current
+        // match is copied and before the refill, so that the table load
+        // overlaps them: the bit buffer still holds at least 16 valid bits
+        // after the most a turn consumes (48 of 64).
+        if (in_end - in >= 8 && out <= out_last) {
             refill_word(in, b, k);
-            std::uint32_t ent = fast[b & ((1u << FAST_BITS) - 1)];
-            unsigned n;
-            if (ent & FAST_LIT) {
-                // Up to four entries of literals per refill: each takes at
-                // most FAST_BITS of the 56 bits on hand, and a length is
-                // looked up again after the next refill.
-                put_literals(ent, out, b, k);
-                ent = fast[b & ((1u << FAST_BITS) - 1)];
-                if (!(ent & FAST_LIT)) continue;
-                put_literals(ent, out, b, k);
-                ent = fast[b & ((1u << FAST_BITS) - 1)];
-                if (!(ent & FAST_LIT)) continue;
-                put_literals(ent, out, b, k);
-                ent = fast[b & ((1u << FAST_BITS) - 1)];
-                if (!(ent & FAST_LIT)) continue;
-                put_literals(ent, out, b, k);
-                continue;
-            }
-            if (ent & FAST_LEN) {
-                n = take_value(ent, b, k);
-            } else {
-                const huft *t = leaf_held(tl + (b & ml), b, k);
-                if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
-                    ended = t == nullptr ? INFLATE_MALFORMED : INFLATE_OK;
-                    break;
+            std::uint32_t ent = fast[b & FAST_MASK];
+            for (;;) {
+                if (ent & FAST_LIT) {
+                    // Up to four entries of literals per refill: each takes
+                    // at most FAST_BITS of the 56 bits on hand.
+                    put_literals(ent, out, b, k);
+                    ent = fast[b & FAST_MASK];
+                    if (ent & FAST_LIT) {
+                        put_literals(ent, out, b, k);
+                        ent = fast[b & FAST_MASK];
+                        if (ent & FAST_LIT) {
+                            put_literals(ent, out, b, k);
+                            ent = fast[b & FAST_MASK];
+                            if (ent & FAST_LIT) {
+                                put_literals(ent, out, b, k);
+                                ent = fast[b & FAST_MASK];
+                            }
+                        }
+                    }
+                } else {
+                    unsigned n;
+                    if (ent & FAST_LEN) {
+                        n = take_value(ent, b, k);
+                    } else {
+                        const huft *t = leaf_held(tl + (b & ml), b, k);
+                        if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
+                            ended = t == nullptr ? INFLATE_MALFORMED : INFLATE_OK;
+                            break;
+                        }
+                        if (t->e == HUFT_LITERAL) {
+                            *out++ = static_cast<uch>(t->v.n);
+                            ent = fast[b & FAST_MASK];
+                            goto next;
+                        }
+                        n = value_held(t, b, k);
+                    }
+                    unsigned dist;
+                    if (const std::uint32_t dent = fast_dist[b & FAST_DMASK]; dent != 0) {
+                        dist = take_value(dent, b, k);
+                    } else {
+                        const huft *t = td == nullptr ? nullptr : leaf_held(td + (b & md), b, k);
+                        if (t == nullptr) {
+                            ended = INFLATE_MALFORMED;
+                            break;
+                        }
+                        dist = value_held(t, b, k);
+                    }
+                    ent = fast[b & FAST_MASK];
+                    copy_near(out, dist, n);
+                    out += n;
                 }
-                if (t->e == HUFT_LITERAL) {
-                    *out++ = static_cast<uch>(t->v.n);
-                    continue;
-                }
-                n = value_held(t, b, k);
+            next:
+                if (in_end - in < 8 || out > out_last) break;
+                refill_word(in, b, k);
             }
-
-            unsigned dist;
-            if (const std::uint32_t dent = fast_dist[b & ((1u << FAST_DBITS) - 1)]; dent != 0) {
-                dist = take_value(dent, b, k);
-            } else {
-                const huft *t = td == nullptr ? nullptr : leaf_held(td + (b & md), b, k);
-                if (t == nullptr) {
-                    ended = INFLATE_MALFORMED;
-                    break;
-                }
-                dist = value_held(t, b, k);
-            }
-            copy_near(out, dist, n);
-            out += n;
         }
         if (ended == INFLATE_MALFORMED) return INFLATE_MALFORMED;
         // Forget the bits fetched ahead of the bytes counted as consumed.
