@@ -167,17 +167,21 @@ unsigned copy_match(unsigned w, unsigned dist, unsigned n) {
 }
 
 // A match that ends before the window's end, moved in whole steps of 16 or 8
-// bytes that may run up to 31 bytes past its end, over bytes not yet decoded.
+// bytes that may run up to 63 bytes past its end, over bytes not yet decoded.
 // Each step reads only bytes at least one step behind it. Distances under 8
 // repeat an 8-byte pattern, advanced by a whole number of periods each step.
 inline void copy_near(uch *out, unsigned dist, unsigned n) {
     uch *const end = out + n;
     const uch *src = out - dist;
     if (dist >= 16) {
+        // Four steps whatever n: most matches are shorter than 64, and a
+        // loop with a varying count of turns costs a mispredicted exit.
         std::memcpy(out, src, 16);
         std::memcpy(out + 16, src + 16, 16);
-        out += 32;
-        src += 32;
+        std::memcpy(out + 32, src + 32, 16);
+        std::memcpy(out + 48, src + 48, 16);
+        out += 64;
+        src += 64;
         while (out < end) {
             std::memcpy(out, src, 16);
             out += 16;
@@ -204,7 +208,7 @@ inline void copy_near(uch *out, unsigned dist, unsigned n) {
 // Room the fast loop keeps in the window for one turn: the longest match
 // (more than four pairs of literals take) and copy_near's run past it, so
 // that the turn never fills the window.
-constexpr unsigned FAST_ROOM = 258 + 32;
+constexpr unsigned FAST_ROOM = 258 + 64;
 
 // The fast loop's literal/length table, built beside the block's huft tables
 // from the same code lengths, so that it decodes exactly what they decode:
