@@ -276,7 +276,7 @@ constexpr struct reversed_bytes {
 
 // Enters the canonical code of each of the n lengths in len that is at most
 // `bits` long into every slot of table whose low bits are that code, bit
-// reversed (the stream's first bit is bit 0). make(symbol, length) gives the
+// reversed (the stream's first bit is bit 0). make(symbol, length, slot) gives the
 // entry; 0 leaves the symbol to the huft tables. Only called with lengths
 // huft_build accepted, so the codes never overflow; the codes missing from an
 // incomplete code stay 0 (the huft tables hold them as invalid).
@@ -303,35 +303,51 @@ void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_
         std::memcpy(table + (1u << (l - 1)), table, (1u << (l - 1)) * sizeof *table);
         for (unsigned i = start[l]; i < start[l + 1]; i++, code++) {
             const unsigned r = (static_cast<unsigned>(reversed_byte[code & 0xff]) << 8 | reversed_byte[code >> 8]) >> (16 - l);
-            table[r] = make(sorted[i], l);
+            table[r] = make(sorted[i], l, r);
         }
         code <<= 1;
     }
 }
 
 void build_fast_dist(const code_lengths &cl, fast_dtable &fast) {
-    fill_canonical(cl.dist, cl.nd, FAST_DBITS, fast, [](unsigned sym, unsigned l) -> std::uint32_t {
+    fill_canonical(cl.dist, cl.nd, FAST_DBITS, fast, [](unsigned sym, unsigned l, unsigned) -> std::uint32_t {
         return sym < 30 ? value_entry(cpdist[sym], cpdext[sym], l) : 0;
     });
 }
 
 void build_fast(const code_lengths &cl, fast_table &fast) {
-    fill_canonical(cl.lit, cl.nl, FAST_BITS, fast, [](unsigned sym, unsigned l) -> std::uint32_t {
-        if (sym < 256) return literal_entry(sym, l);
+    // The literals whose codes leave room for a second one, by first slot.
+    struct short_literal {
+        unsigned slot;
+        std::uint32_t entry;
+    } firsts[256];
+    unsigned nfirsts = 0;
+    fill_canonical(cl.lit, cl.nl, FAST_BITS, fast, [&](unsigned sym, unsigned l, unsigned r) -> std::uint32_t {
+        if (sym < 256) {
+            if (l < FAST_BITS) firsts[nfirsts++] = {r, literal_entry(sym, l)};
+            return literal_entry(sym, l);
+        }
         if (sym == 256 || cplext[sym - 257] == HUFT_INVALID) return 0;
         return FAST_LEN | value_entry(cplens[sym - 257], cplext[sym - 257], l);
     });
-    // Pairs: the code after a literal starts at bit u of i, and the entry of
-    // i >> u stands for it when its code fits the bits left. Going down, that
-    // entry (never above i) is still a single one when it is read.
-    // Selects rather than branches: whether a pair forms is data, not pattern.
-    for (unsigned i = (1u << FAST_BITS); i-- > 0;) {
-        const std::uint32_t first = fast[i];
+    // Pairs: a literal of u bits is followed, in the slots slot + (j << u),
+    // by the code the single entry of j stands for, which joins it when it
+    // is a literal that fits the bits left. Each slot is written once, from
+    // a copy of the single entries, and selects rather than branches:
+    // whether a pair forms is data, not pattern.
+    fast_table single;
+    std::memcpy(single, fast, sizeof single);
+    for (unsigned f = 0; f < nfirsts; f++) {
+        const std::uint32_t first = firsts[f].entry;
         const unsigned u = first & 63;
-        const std::uint32_t second = fast[i >> u];
-        const bool pair = ((first & second & FAST_LIT) != 0) & ((second & 63) + u <= FAST_BITS);
-        const std::uint32_t joined = pair_entry((first >> 8) & 0xff, (second >> 8) & 0xff, u + (second & 63));
-        fast[i] = pair ? joined : first;
+        const unsigned room = FAST_BITS - u;
+        const std::uint32_t twice = first + FAST_COUNT;
+        for (unsigned j = 0; j < (1u << room); j++) {
+            const std::uint32_t second = single[j];
+            const bool pair = ((second & FAST_LIT) != 0) & ((second & 63) <= room);
+            const std::uint32_t joined = twice + (second & 63) + ((second & 0xff00) << 8);
+            fast[firsts[f].slot | j << u] = pair ? joined : first;
+        }
     }
 }
 
