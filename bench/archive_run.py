@@ -11,19 +11,27 @@ import sys
 import tempfile
 
 
-def cpu_of(argv, work):
-    """CPU seconds and peak RSS (KiB) of one run, output to /dev/null. Both
-    sides run under /usr/bin/time, which reports the peak RSS of the program
-    alone (a child forked from this interpreter would count its pages too);
-    the CPU comes from wait4, finer than time's hundredths."""
-    rss_file = os.path.join(work, "rss")
+def cpu_of(argv):
+    """CPU seconds of one run of the program alone, output to /dev/null, from
+    wait4 (finer than time's hundredths, and without time's own CPU, which
+    would weigh on the small files)."""
     with open(os.devnull, "wb") as null:
-        p = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv, stdout=null, stderr=null)
+        p = subprocess.Popen(argv, stdout=null, stderr=null)
         _, status, ru = os.wait4(p.pid, 0)
     if status != 0:
         sys.exit(f"{argv[0]}: exit status {status}")
+    return ru.ru_utime + ru.ru_stime
+
+
+def peak_rss_of(argv, work):
+    """Peak RSS (KiB) of one run, under /usr/bin/time, which reports the
+    program alone (a child forked from this interpreter would count its
+    pages too)."""
+    rss_file = os.path.join(work, "rss")
+    with open(os.devnull, "wb") as null:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv, stdout=null, stderr=null, check=True)
     with open(rss_file) as r:
-        return ru.ru_utime + ru.ru_stime, int(r.read().split()[-1])
+        return int(r.read().split()[-1])
 
 
 def main():
@@ -44,10 +52,9 @@ def main():
             os.chmod(archive, 0o755)
             k, z, m = [], [], []
             for _ in range(runs):
-                secs, rss = cpu_of([archive, "-x"], work)
-                k.append(secs)
-                m.append(rss)
-                z.append(cpu_of([os.path.join(build, "member_inflate_bench"), archive], work)[0])
+                k.append(cpu_of([archive, "-x"]))
+                m.append(peak_rss_of([archive, "-x"], work))
+                z.append(cpu_of([os.path.join(build, "member_inflate_bench"), archive]))
             km, zm = statistics.median(k), statistics.median(z)
             print(f"{os.path.basename(f):<12} {os.path.getsize(f) / 1e6:7.1f} {km:9.3f} {zm:9.3f} "
                   f"{km / zm if zm else 0:11.2f} {statistics.median(m):11.0f} KiB")
