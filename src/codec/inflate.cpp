@@ -882,10 +882,16 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
             unsigned f = 1u << (k - static_cast<unsigned>(w));
             for (unsigned j = i >> w; j < z; j += f) q[j] = r;
 
-            // Next code of this length, counting in reversed bit order.
-            unsigned j = 1u << (k - 1);
-            for (; i & j; j >>= 1) i ^= j;
-            i ^= j;
+            // Next code of this length, counting in reversed bit order: the
+            // ones from bit k-1 down clear and the zero below them sets (all
+            // ones wrap to 0). Computed rather than looped, since the length
+            // of that run is data the branch predictor cannot learn.
+            if (const unsigned zeros = ~i & ((1u << k) - 1); zeros != 0) {
+                const unsigned top_zero = 1u << (std::bit_width(zeros) - 1);
+                i = (i & (top_zero - 1)) | top_zero;
+            } else {
+                i = 0;
+            }
 
             // Back out of tables that are now full.
             while ((i & ((1u << w) - 1)) != x[h]) {
