@@ -232,6 +232,12 @@ constexpr std::uint32_t pair_entry(unsigned sym1, unsigned sym2, unsigned l) {
     return l | FAST_LIT | sym1 << 8 | sym2 << 16 | 2 * FAST_COUNT;
 }
 
+// The pair of two single literal entries, in a few operations on the entries.
+constexpr std::uint32_t join_literals(std::uint32_t first, std::uint32_t second) {
+    return first + FAST_COUNT + (second & 63) + ((second & 0xff00) << 8);
+}
+static_assert(join_literals(literal_entry(0xa5, 3), literal_entry(0xff, 8)) == pair_entry(0xa5, 0xff, 11));
+
 // A length or distance of base plus `extra` bits, after a code of l bits.
 constexpr std::uint32_t value_entry(unsigned base, unsigned extra, unsigned l) {
     return (l + extra) | l << 8 | extra << 12 | static_cast<std::uint32_t>(base) << 16;
@@ -341,12 +347,10 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
         const std::uint32_t first = firsts[f].entry;
         const unsigned u = first & 63;
         const unsigned room = FAST_BITS - u;
-        const std::uint32_t twice = first + FAST_COUNT;
         for (unsigned j = 0; j < (1u << room); j++) {
             const std::uint32_t second = single[j];
             const bool pair = ((second & FAST_LIT) != 0) & ((second & 63) <= room);
-            const std::uint32_t joined = twice + (second & 63) + ((second & 0xff00) << 8);
-            fast[firsts[f].slot | j << u] = pair ? joined : first;
+            fast[firsts[f].slot | j << u] = pair ? join_literals(first, second) : first;
         }
     }
 }
