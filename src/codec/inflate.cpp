@@ -493,7 +493,10 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
             for (;;) {
                 if (ent & FAST_LIT) {
                     // Up to four entries of literals per refill: each takes
-                    // at most FAST_BITS of the 56 bits on hand.
+                    // at most FAST_BITS of the 56 bits on hand. Written out
+                    // by hand: as a loop (also with an unroll pragma) it
+                    // took 1.4% more instructions and 7% more mispredicted
+                    // branches.
                     put_literals(ent, out, b, k);
                     ent = fast[b & FAST_MASK];
                     if (ent & FAST_LIT) {
