@@ -218,7 +218,8 @@ constexpr unsigned FAST_ROOM = 258 + 64;
 //   bits 0..5  bits the entry consumes, with a length's extra bits
 //   bit 6      literal(s): bits 8..15 the first, 16..23 the second, bits
 //              24..31 how many (1 or 2)
-//   bit 7      length: bits 8..11 the code's bits, 12..15 extra bits, 16..24 base
+//   bit 7      length, its extra bits included: bits 16..24 the length
+//              (codes whose extra bits do not fit are left to the huft tables)
 constexpr unsigned FAST_BITS = 11;
 constexpr std::uint32_t FAST_LIT = 1u << 6;
 constexpr std::uint32_t FAST_LEN = 1u << 7;
@@ -238,7 +239,11 @@ constexpr std::uint32_t join_literals(std::uint32_t first, std::uint32_t second)
 }
 static_assert(join_literals(literal_entry(0xa5, 3), literal_entry(0xff, 8)) == pair_entry(0xa5, 0xff, 11));
 
-// A length or distance of base plus `extra` bits, after a code of l bits.
+// A length whose extra bits are already in the lookup: the entry is the
+// length itself.
+constexpr std::uint32_t length_entry(unsigned length, unsigned bits) { return bits | FAST_LEN | length << 16; }
+
+// A distance of base plus `extra` bits, after a code of l bits.
 constexpr std::uint32_t value_entry(unsigned base, unsigned extra, unsigned l) {
     return (l + extra) | l << 8 | extra << 12 | static_cast<std::uint32_t>(base) << 16;
 }
@@ -247,7 +252,7 @@ constexpr std::uint32_t value_entry(unsigned base, unsigned extra, unsigned l) {
 // subtracted whole, their higher fields wrapping past bit 5, which spares a
 // mask per symbol; k & 63 is the count.
 
-// Consumes a length or distance entry's bits and returns its value. The bits
+// Consumes a distance entry's bits and returns its value. The bits
 // are dropped in one shift, which keeps the bit buffer's chain short.
 inline unsigned take_value(std::uint32_t ent, bitbuf &b, unsigned &k) {
     const bitbuf code = b;
@@ -283,14 +288,16 @@ constexpr struct reversed_bytes {
 // Enters the canonical code of each of the n lengths in len that is at most
 // `bits` long into every slot of table whose low bits are that code, bit
 // reversed (the stream's first bit is bit 0). make(symbol, length, slot) gives the
-// entry; 0 leaves the symbol to the huft tables. Only called with lengths
+// entry; 0 leaves the symbol to the huft tables. late(l) may then write the
+// slots of the table as it stands at l bits, before they are repeated over
+// the longer ones. Only called with lengths
 // huft_build accepted, so the codes never overflow; the codes missing from an
 // incomplete code stay 0 (the huft tables hold them as invalid).
 // The table grows one bit at a time: doubling it repeats every shorter code
 // over the new top bit, and then each code of the new length takes its one
 // slot, so no slot is written more than twice per length.
-template <class Make>
-void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_t *table, Make make) {
+template <class Make, class Late>
+void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_t *table, Make make, Late late) {
     unsigned count[BMAX + 1] = {};
     for (unsigned i = 0; i < n; i++) count[len[i]]++;
     // The symbols sorted by length, then by value: the canonical order.
@@ -311,6 +318,7 @@ void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_
             const unsigned r = (static_cast<unsigned>(reversed_byte[code & 0xff]) << 8 | reversed_byte[code >> 8]) >> (16 - l);
             table[r] = make(sorted[i], l, r);
         }
+        late(l);
         code <<= 1;
     }
 }
@@ -318,7 +326,7 @@ void fill_canonical(const unsigned *len, unsigned n, unsigned bits, std::uint32_
 void build_fast_dist(const code_lengths &cl, fast_dtable &fast) {
     fill_canonical(cl.dist, cl.nd, FAST_DBITS, fast, [](unsigned sym, unsigned l, unsigned) -> std::uint32_t {
         return sym < 30 ? value_entry(cpdist[sym], cpdext[sym], l) : 0;
-    });
+    }, [](unsigned) {});
 }
 
 void build_fast(const code_lengths &cl, fast_table &fast) {
@@ -328,14 +336,35 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
         std::uint32_t entry;
     } firsts[256];
     unsigned nfirsts = 0;
-    fill_canonical(cl.lit, cl.nl, FAST_BITS, fast, [&](unsigned sym, unsigned l, unsigned r) -> std::uint32_t {
-        if (sym < 256) {
-            if (l < FAST_BITS) firsts[nfirsts++] = {r, literal_entry(sym, l)};
-            return literal_entry(sym, l);
-        }
-        if (sym == 256 || cplext[sym - 257] == HUFT_INVALID) return 0;
-        return FAST_LEN | value_entry(cplens[sym - 257], cplext[sym - 257], l);
-    });
+    // The length codes with extra bits that fit in the lookup beside them.
+    // Their slots stay 0 until the table is as wide as code and extra bits
+    // together; then each of the 2^extra slots gets its own length, and the
+    // doubling repeats them like any other code.
+    struct extra_length {
+        unsigned slot, l, sym;
+    } lengths[N_MAX - 257];
+    unsigned nlengths = 0;
+    fill_canonical(
+        cl.lit, cl.nl, FAST_BITS, fast,
+        [&](unsigned sym, unsigned l, unsigned r) -> std::uint32_t {
+            if (sym < 256) {
+                if (l < FAST_BITS) firsts[nfirsts++] = {r, literal_entry(sym, l)};
+                return literal_entry(sym, l);
+            }
+            if (sym == 256) return 0;
+            const unsigned len = sym - 257, extra = cplext[len];
+            if (extra == HUFT_INVALID || l + extra > FAST_BITS) return 0;
+            if (extra == 0) return length_entry(cplens[len], l);
+            lengths[nlengths++] = {r, l, len};
+            return 0;
+        },
+        [&](unsigned bits) {
+            for (unsigned i = 0; i < nlengths; i++) {
+                const auto [slot, l, len] = lengths[i];
+                if (l + cplext[len] != bits) continue;
+                for (unsigned j = 0; j < (1u << cplext[len]); j++) fast[slot | j << l] = length_entry(cplens[len] + j, bits);
+            }
+        });
     // Pairs: a literal of u bits is followed, in the slots slot + (j << u),
     // by the code the single entry of j stands for, which joins it when it
     // is a literal that fits the bits left. Each slot is written once, from
@@ -384,8 +413,8 @@ void check_fast(const huft *tl, unsigned ml, const huft *td, unsigned md, const 
             const huft *t2 = resolve(tl, ml, i >> u1, FAST_BITS - u1, &u2);
             if (t2 != nullptr && t2->e == HUFT_LITERAL)
                 want = pair_entry(t->v.n, t2->v.n, u1 + u2);
-        } else {
-            want = FAST_LEN | value_entry(t->v.n, t->e, u1);
+        } else if (u1 + t->e <= FAST_BITS) {
+            want = length_entry(t->v.n + ((i >> u1) & mask_bits[t->e]), u1 + t->e);
         }
         if (fast[i] != want) std::abort();
     }
@@ -514,7 +543,9 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
                 } else {
                     unsigned n;
                     if (ent & FAST_LEN) {
-                        n = take_value(ent, b, k);
+                        b >>= ent & 63;
+                        k -= ent;
+                        n = ent >> 16;
                     } else {
                         const huft *t = leaf_held(tl + (b & ml), b, k);
                         if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
