@@ -233,11 +233,10 @@ constexpr std::uint32_t pair_entry(unsigned sym1, unsigned sym2, unsigned l) {
     return l | FAST_LIT | sym1 << 8 | sym2 << 16 | 2 * FAST_COUNT;
 }
 
-// The pair of two single literal entries, in a few operations on the entries.
-constexpr std::uint32_t join_literals(std::uint32_t first, std::uint32_t second) {
-    return first + FAST_COUNT + (second & 63) + ((second & 0xff00) << 8);
-}
-static_assert(join_literals(literal_entry(0xa5, 3), literal_entry(0xff, 8)) == pair_entry(0xa5, 0xff, 11));
+// What a single literal entry adds to the entry of a literal before it to
+// make their pair.
+constexpr std::uint32_t as_second(std::uint32_t second) { return FAST_COUNT + (second & 63) + ((second & 0xff00) << 8); }
+static_assert(literal_entry(0xa5, 3) + as_second(literal_entry(0xff, 8)) == pair_entry(0xa5, 0xff, 11));
 
 // A length whose extra bits are already in the lookup: the entry is the
 // length itself.
@@ -367,20 +366,27 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
         });
     // Pairs: a literal of u bits is followed, in the slots slot + (j << u),
     // by the code the single entry of j stands for, which joins it when it
-    // is a literal that fits the bits left. Each slot is written once, from
-    // a copy of the single entries, and selects rather than branches:
-    // whether a pair forms is data, not pattern.
-    fast_table single;
-    std::memcpy(single, fast, sizeof single);
+    // is a literal that fits the room of 11 - u bits left. What joins at j
+    // depends on the room alone, so it is worked out once per room, from the
+    // single entries before any pair is written, and selected rather than
+    // branched on: whether a pair forms is data, not pattern. Each literal's
+    // slots then take its entry plus that.
+    std::uint32_t joins[1u << FAST_BITS]; // for room r, at 2^r + j
+    unsigned rooms = 0;
+    for (unsigned f = 0; f < nfirsts; f++) rooms |= 1u << (FAST_BITS - (firsts[f].entry & 63));
+    for (unsigned room = 1; room < FAST_BITS; room++) {
+        if ((rooms >> room & 1) == 0) continue;
+        for (unsigned j = 0; j < (1u << room); j++) {
+            const std::uint32_t second = fast[j];
+            const bool pair = ((second & FAST_LIT) != 0) & ((second & 63) <= room);
+            joins[(1u << room) + j] = pair ? as_second(second) : 0;
+        }
+    }
     for (unsigned f = 0; f < nfirsts; f++) {
         const std::uint32_t first = firsts[f].entry;
         const unsigned u = first & 63;
-        const unsigned room = FAST_BITS - u;
-        for (unsigned j = 0; j < (1u << room); j++) {
-            const std::uint32_t second = single[j];
-            const bool pair = ((second & FAST_LIT) != 0) & ((second & 63) <= room);
-            fast[firsts[f].slot | j << u] = pair ? join_literals(first, second) : first;
-        }
+        const std::uint32_t *join = joins + (1u << (FAST_BITS - u));
+        for (unsigned j = 0; j < (1u << (FAST_BITS - u)); j++) fast[firsts[f].slot | j << u] = first + join[j];
     }
 }
 
