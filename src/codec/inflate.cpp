@@ -168,18 +168,26 @@ unsigned copy_match(unsigned w, unsigned dist, unsigned n) {
 
 // A match that ends before the window's end, moved in whole steps of 16 or 8
 // bytes that may run up to 63 bytes past its end, over bytes not yet decoded.
-// Each step reads only bytes at least one step behind it. Distances under 8
+// When the whole source lies behind the output, 64 bytes are loaded before
+// any is stored: a load that overlapped a store just made would wait for it,
+// and most matches are shorter than 64 and farther than that. Otherwise each
+// step reads only bytes at least one step behind it; distances under 8
 // repeat an 8-byte pattern, advanced by a whole number of periods each step.
 inline void copy_near(uch *out, unsigned dist, unsigned n) {
     uch *const end = out + n;
     const uch *src = out - dist;
-    if (dist >= 16) {
-        // Four steps whatever n: most matches are shorter than 64, and a
-        // loop with a varying count of turns costs a mispredicted exit.
-        std::memcpy(out, src, 16);
-        std::memcpy(out + 16, src + 16, 16);
-        std::memcpy(out + 32, src + 32, 16);
-        std::memcpy(out + 48, src + 48, 16);
+    if (n <= dist) {
+        // Beyond n the loads may reach the output, whose bytes land past
+        // the match's end.
+        uch a[16], b[16], c[16], d[16];
+        std::memcpy(a, src, 16);
+        std::memcpy(b, src + 16, 16);
+        std::memcpy(c, src + 32, 16);
+        std::memcpy(d, src + 48, 16);
+        std::memcpy(out, a, 16);
+        std::memcpy(out + 16, b, 16);
+        std::memcpy(out + 32, c, 16);
+        std::memcpy(out + 48, d, 16);
         out += 64;
         src += 64;
         while (out < end) {
@@ -187,6 +195,12 @@ inline void copy_near(uch *out, unsigned dist, unsigned n) {
             out += 16;
             src += 16;
         }
+    } else if (dist >= 16) {
+        do {
+            std::memcpy(out, src, 16);
+            out += 16;
+            src += 16;
+        } while (out < end);
     } else if (dist >= 8) {
         do {
             std::memcpy(out, src, 8);
