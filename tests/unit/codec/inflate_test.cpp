@@ -255,10 +255,10 @@ TEST(Inflate, MatchesOfEveryReachCopyExactlyTheirOwnBytes) {
     std::string deflate = b.done() + expect;
     Bits f;
     f.put(1, 1).put(1, 2);
-    const unsigned dists[] = {32768, 32767, 32761, 1, 2, 7, 8, 9, 15, 16, 17, 300};
-    const unsigned lens[] = {3, 4, 7, 8, 9, 15, 16, 17, 31, 100, 257, 258};
-    for (unsigned i = 0; expect.size() < 200000; i++) {
-        const unsigned len = lens[i % 12], dist = dists[(i * 7 + i / 12) % 12];
+    const unsigned dists[] = {32768, 32767, 32761, 1, 2, 7, 8, 9, 15, 16, 17, 40, 63, 64, 65, 300};
+    const unsigned lens[] = {3, 4, 7, 8, 9, 15, 16, 17, 31, 40, 63, 64, 65, 100, 257, 258};
+    for (unsigned i = 0; expect.size() < 300000; i++) {
+        const unsigned len = lens[i % 16], dist = dists[(i * 7 + i / 16) % 16];
         fixed_match(f, len, dist);
         for (unsigned j = 0; j < len; j++) expect += expect[expect.size() - dist];
         fixed_lit(f, static_cast<unsigned char>(expect[expect.size() - 5000]));
