@@ -45,13 +45,31 @@ constexpr ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7
 constexpr uch *out_window = window + WSIZE;
 static_assert(sizeof window >= 2 * WSIZE, "history and output halves");
 
+inline bitbuf byte_swap(bitbuf x) {
+    bitbuf r = 0;
+    for (int i = 0; i < 8; i++, x >>= 8) r = r << 8 | (x & 0xff);
+    return r;
+}
+
+// Tops the bit buffer up to at least 56 bits from the 8 bytes at in, which
+// the caller has checked are there, and moves in past the bytes taken. The
+// bits above k then hold the bytes that follow, not yet counted as consumed.
+inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
+    bitbuf word;
+    std::memcpy(&word, in, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = byte_swap(word);
+    b |= word << (k & 63);
+    in += ((63 - k) & 63) >> 3;
+    k |= 56;
+}
+
 // The bit buffer held in registers for the length of one routine: taken from
 // bb/bk on entry and stored back by store() when the routine ends normally.
 // need() fetches whole bytes only when fewer bits than asked for are on hand,
 // so it never looks further ahead than the request. The fast loop of
-// inflate_codes refills whole words, only while inbuf itself holds the bytes,
-// so it may look up to eight bytes ahead; inflate gives every unused whole
-// byte back to the input at the end.
+// inflate_codes and top_up() refill whole words, only while inbuf itself
+// holds the bytes, so they may look up to eight bytes ahead; inflate gives
+// every unused whole byte back to the input at the end.
 struct bit_reader {
     bitbuf b = bb;
     unsigned k = bk;
@@ -70,10 +88,15 @@ struct bit_reader {
         bb = b;
         bk = k;
     }
-    static bitbuf byte_swap(bitbuf x) {
-        bitbuf r = 0;
-        for (int i = 0; i < 8; i++, x >>= 8) r = r << 8 | (x & 0xff);
-        return r;
+    // Tops the buffer up from inbuf alone, when it holds 8 more bytes, so
+    // that the next reads take no bytes one by one; the buffer keeps no
+    // bits beyond the count, as need() expects.
+    void top_up() {
+        if (insize - inptr < 8) return;
+        const uch *in = inbuf + inptr;
+        refill_word(in, b, k);
+        b &= (bitbuf{1} << k) - 1;
+        inptr = static_cast<unsigned>(in - inbuf);
     }
 };
 
@@ -473,18 +496,6 @@ inline unsigned value_held(const huft *t, bitbuf &b, unsigned &k) {
     return v;
 }
 
-// Tops the bit buffer up to at least 56 bits from the 8 bytes at in, which
-// the caller has checked are there, and moves in past the bytes taken. The
-// bits above k then hold the bytes that follow, not yet counted as consumed.
-inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
-    bitbuf word;
-    std::memcpy(&word, in, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = bit_reader::byte_swap(word);
-    b |= word << (k & 63);
-    in += ((63 - k) & 63) >> 3;
-    k |= 56;
-}
-
 // Stores the one or two literals of a fast entry. The second byte is always
 // stored, over a byte not yet decoded when there is no second literal, which
 // spares a hard-to-predict branch.
@@ -755,6 +766,8 @@ int inflate_dynamic() {
     unsigned i = 0;
     unsigned l = 0;
     while (i < n) {
+        // A code-length code and its repeat bits take at most 14 bits.
+        if (br.k < 14) br.top_up();
         br.need(static_cast<unsigned>(bl));
         const huft *t = tab.tl + (br.b & m);
         // Only a lone one-bit code-length code leaves an invalid entry here.
