@@ -45,19 +45,17 @@ constexpr ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7
 constexpr uch *out_window = window + WSIZE;
 static_assert(sizeof window >= 2 * WSIZE, "history and output halves");
 
-inline bitbuf byte_swap(bitbuf x) {
-    bitbuf r = 0;
-    for (int i = 0; i < 8; i++, x >>= 8) r = r << 8 | (x & 0xff);
-    return r;
-}
-
 // Tops the bit buffer up to at least 56 bits from the 8 bytes at in, which
 // the caller has checked are there, and moves in past the bytes taken. The
 // bits above k then hold the bytes that follow, not yet counted as consumed.
 inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
     bitbuf word;
     std::memcpy(&word, in, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = byte_swap(word);
+    if constexpr (std::endian::native == std::endian::big) {
+        bitbuf swapped = 0;
+        for (int i = 0; i < 8; i++, word >>= 8) swapped = swapped << 8 | (word & 0xff);
+        word = swapped;
+    }
     b |= word << (k & 63);
     in += ((63 - k) & 63) >> 3;
     k |= 56;
@@ -281,7 +279,7 @@ constexpr std::uint32_t length_entry(unsigned length, unsigned bits) { return bi
 
 // A distance of base plus `extra` bits, after a code of l bits.
 constexpr std::uint32_t value_entry(unsigned base, unsigned extra, unsigned l) {
-    return (l + extra) | l << 8 | extra << 12 | static_cast<std::uint32_t>(base) << 16;
+    return (l + extra) | l << 8 | static_cast<std::uint32_t>(base) << 16;
 }
 
 // In the fast loop the bit count k is kept modulo 64 only: entries are
@@ -289,12 +287,15 @@ constexpr std::uint32_t value_entry(unsigned base, unsigned extra, unsigned l) {
 // mask per symbol; k & 63 is the count.
 
 // Consumes a distance entry's bits and returns its value. The bits
-// are dropped in one shift, which keeps the bit buffer's chain short.
+// are dropped in one shift, which keeps the bit buffer's chain short; the
+// extra bits are the entry's bits above the code, cut out with shifts alone
+// (both counts are taken modulo 64 by the machine, so the masks cost
+// nothing).
 inline unsigned take_value(std::uint32_t ent, bitbuf &b, unsigned &k) {
-    const bitbuf code = b;
+    const bitbuf code = b & ~(~bitbuf{0} << (ent & 63));
     b >>= ent & 63;
     k -= ent;
-    return (ent >> 16) + (static_cast<unsigned>(code >> ((ent >> 8) & 15)) & mask_bits[(ent >> 12) & 15]);
+    return (ent >> 16) + static_cast<unsigned>(code >> ((ent >> 8) & 63));
 }
 
 // The same for distances, as value entries (never 0); 0 where the huft
