@@ -87,8 +87,8 @@ struct bit_reader {
         bk = k;
     }
     // Tops the buffer up from inbuf alone, when it holds 8 more bytes, so
-    // that the next reads take no bytes one by one; the buffer keeps no
-    // bits beyond the count, as need() expects.
+    // that the next reads take no bytes one by one. Like the fast loop on
+    // its way out, it keeps no bits beyond the count in the buffer.
     void top_up() {
         if (insize - inptr < 8) return;
         const uch *in = inbuf + inptr;
@@ -270,7 +270,9 @@ constexpr std::uint32_t pair_entry(unsigned sym1, unsigned sym2, unsigned l) {
 
 // What a single literal entry adds to the entry of a literal before it to
 // make their pair.
-constexpr std::uint32_t as_second(std::uint32_t second) { return FAST_COUNT + (second & 63) + ((second & 0xff00) << 8); }
+constexpr std::uint32_t as_second(std::uint32_t second) {
+    return FAST_COUNT + (second & 63) + ((second & 0xff00) << 8);
+}
 static_assert(literal_entry(0xa5, 3) + as_second(literal_entry(0xff, 8)) == pair_entry(0xa5, 0xff, 11));
 
 // A length whose extra bits are already in the lookup: the entry is the
@@ -373,6 +375,7 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
         std::uint32_t entry;
     } firsts[256];
     unsigned nfirsts = 0;
+    unsigned rooms = 0; // bit r set: some literal leaves r bits for a second
     // The length codes with extra bits that fit in the lookup beside them.
     // Their slots stay 0 until the table is as wide as code and extra bits
     // together; then each of the 2^extra slots gets its own length, and the
@@ -385,7 +388,10 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
         cl.lit, cl.nl, FAST_BITS, fast,
         [&](unsigned sym, unsigned l, unsigned r) -> std::uint32_t {
             if (sym < 256) {
-                if (l < FAST_BITS) firsts[nfirsts++] = {r, literal_entry(sym, l)};
+                if (l < FAST_BITS) {
+                    firsts[nfirsts++] = {r, literal_entry(sym, l)};
+                    rooms |= 1u << (FAST_BITS - l);
+                }
                 return literal_entry(sym, l);
             }
             if (sym == 256) return 0;
@@ -399,19 +405,18 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
             for (unsigned i = 0; i < nlengths; i++) {
                 const auto [slot, l, len] = lengths[i];
                 if (l + cplext[len] != bits) continue;
-                for (unsigned j = 0; j < (1u << cplext[len]); j++) fast[slot | j << l] = length_entry(cplens[len] + j, bits);
+                for (unsigned j = 0; j < (1u << cplext[len]); j++)
+                    fast[slot | j << l] = length_entry(cplens[len] + j, bits);
             }
         });
     // Pairs: a literal of u bits is followed, in the slots slot + (j << u),
     // by the code the single entry of j stands for, which joins it when it
-    // is a literal that fits the room of 11 - u bits left. What joins at j
-    // depends on the room alone, so it is worked out once per room, from the
-    // single entries before any pair is written, and selected rather than
-    // branched on: whether a pair forms is data, not pattern. Each literal's
-    // slots then take its entry plus that.
+    // is a literal that fits the room of FAST_BITS - u bits left. What joins
+    // at j depends on the room alone, so it is worked out once per room,
+    // from the single entries before any pair is written, and selected
+    // rather than branched on: whether a pair forms is data, not pattern.
+    // Each literal's slots then take its entry plus that.
     std::uint32_t joins[1u << FAST_BITS]; // for room r, at 2^r + j
-    unsigned rooms = 0;
-    for (unsigned f = 0; f < nfirsts; f++) rooms |= 1u << (FAST_BITS - (firsts[f].entry & 63));
     for (unsigned room = 1; room < FAST_BITS; room++) {
         if ((rooms >> room & 1) == 0) continue;
         for (unsigned j = 0; j < (1u << room); j++) {
