@@ -43,7 +43,7 @@ extern off64 bytes_in;                  // input bytes consumed (refills, file_r
 extern off64 bytes_out;                 // output bytes handed on by the flushes      flush_window, flush_outbuf / zip, listing
 extern off64 header_bytes;              // gzip header + 8-byte trailer of a member    get_method, zip / listing
 extern int ifd;                         // input descriptor                           driver / fill_inbuf, file_read
-extern int ofd;                         // output descriptor                          driver / flushes
+extern int ofd;                         // output descriptor, or NO_OUTPUT            driver / flushes
 extern char ifname[1024];               // input name, in every message               driver / error, read_error
 extern char ofname[1024];               // output name, in write_error                driver, get_method / write_error
 extern char *progname;                  // starts every message                       main / every message
@@ -58,6 +58,10 @@ extern long block_start;                // window position where the block began
 extern int to_stdout;                   // -c                                          main, do_decompress / get_method
 extern int list;                        // -l                                          main / get_method
 extern int verbose;                     // -v                                          main / get_method, driver
+
+// ofd of a checking pass: the decoded bytes are counted and their CRC kept, but
+// written nowhere.
+constexpr int NO_OUTPUT = -1;
 
 // Called by abort_gzip before the process ends, when set: the driver uses it to
 // remove a temporary link. Not part of the codec's own state; null by default.

@@ -252,7 +252,7 @@ void flush_window() { flush_window_at(window); }
 void flush_window_at(const uch *from) {
     if (outcnt == 0) return;
     updcrc(from, outcnt);
-    write_buf(ofd, from, outcnt);
+    if (ofd != NO_OUTPUT) write_buf(ofd, from, outcnt);
     bytes_out += outcnt;
     outcnt = 0;
 }

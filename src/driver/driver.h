@@ -25,6 +25,7 @@ extern char uncompress_dir[BUFLEN]; // the -t directory                       -t
 extern int extract_only;            // -x: decode to standard output only     main / do_decompress
 extern int dont_run_program;        // -n: never run the run command          main / do_decompress
 extern codec::off64 preamble_end;   // offset of the payload's first byte     find_preamble / listing, extraction
+extern int trailer_cut;             // 1: a trailer string passed 1023 characters find_preamble / extraction (which refuses it)
 // Shared with the codec, which consults them: progname, exit_code, verbose, to_stdout, list.
 using codec::exit_code;
 using codec::list;

@@ -1,6 +1,7 @@
-// Running an archive: the payload decoded into the extract command, then the
-// feature list exported and the run command run. Owns the temporary link's
-// removal on every end of the process.
+// Running an archive, in three steps: check that the archive is whole (trailer,
+// header, commands, every member decoded to nowhere), plan where it goes (space
+// check and relocation), then act (extract command, decoding, run command).
+// Owns the extract command's pipe and the temporary link on every end.
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -23,13 +24,24 @@ namespace {
 constexpr std::size_t SYMPATH_LEN = 512;
 constexpr unsigned RAW_BLOCK = 512;
 
-// The temporary link while it stands, for the ends that do not come back
-// through do_decompress: a fatal codec error and the signals below.
-char link_path[SYMPATH_LEN];
+// What the run has made, for the ends that do not come back through
+// do_decompress: a fatal codec error and the signals below.
+char link_path[SYMPATH_LEN]; // the temporary link while it stands
+FILE *extract_pipe;          // the extract command while it reads the payload
 
 void remove_link() {
     if (link_path[0] != '\0') unlink(link_path);
     link_path[0] = '\0';
+}
+
+// A fatal error while the extract command runs: it sees the end of its input
+// and is waited for, so that nothing goes on writing after kelpa has failed.
+void end_run_effects() {
+    if (FILE *p = extract_pipe; p != nullptr) {
+        extract_pipe = nullptr;
+        pclose(p);
+    }
+    remove_link();
 }
 
 void remove_link_and_die(int sig) {
@@ -40,7 +52,7 @@ void remove_link_and_die(int sig) {
 
 void guard_link(const char *path) {
     std::strcpy(link_path, path);
-    codec::abort_hook = remove_link;
+    codec::abort_hook = end_run_effects;
     struct sigaction sa {};
     sa.sa_handler = remove_link_and_die;
     sigemptyset(&sa.sa_mask);
@@ -54,8 +66,8 @@ int megs_needed(codec::off64 bytes) {
     return megs > INT_MAX ? INT_MAX : static_cast<int>(megs);
 }
 
-// The uncompressed size that the payload's last gzip trailer records, which
-// the build makes the total of all members (modulo 2^32).
+// The length field of the payload's last gzip trailer: the build makes it the
+// total of all members, modulo 2^32.
 codec::ulg trailer_isize(int fd) {
     unsigned char ubuf[8];
     errno = 0;
@@ -93,31 +105,116 @@ bool next_member_follows() {
     return insize - inptr >= 2 && inbuf[inptr] == 0x1f && (inbuf[inptr + 1] == 0x8b || inbuf[inptr + 1] == 0x9e);
 }
 
-// Decodes every member of the payload in turn into ofd. Each member's length
-// is checked against the running output count, which is what the build writes.
-int decode_members(const char *program) {
-    int ok = codec::unzip(codec::ifd, codec::ofd);
-    while (ok == 0 && next_member_follows()) {
-        if (codec::get_method(codec::ifd) == -1) {
+// What the check established about an archive, for the plan and the act.
+struct checked_archive {
+    int fd = -1;                  // the archive, open for reading
+    bool compressed = false;      // gzip members, not raw bytes
+    codec::off64 data_start = 0;  // offset of the first member's DEFLATE data, or of the raw payload
+    codec::off64 total = 0;       // exact number of bytes the payload decodes to
+    char *pcmd = nullptr;         // the expanded extract command; null under -x
+    char *cmd = nullptr;          // the expanded run command; null when none will run
+};
+
+enum class verdict { whole, refused };
+
+// Decodes every member from data_start into ofd (NO_OUTPUT for the check),
+// each CRC and length checked; the first member's header has been read. The
+// exact total, or -1 after the message of a later member's unusable header.
+codec::off64 decode_members(const char *program, const checked_archive &a, int out) {
+    using namespace codec;
+    errno = 0;
+    if (lseek64(a.fd, a.data_start, SEEK_SET) == -1) read_error();
+    clear_bufs();
+    unzip(a.fd, out);
+    while (next_member_follows()) {
+        if (get_method(a.fd) == -1) {
             report("%s: unknown compression method\n", program);
             return -1;
         }
-        ok = codec::unzip(codec::ifd, codec::ofd);
+        unzip(a.fd, out);
     }
-    return ok;
+    return bytes_out;
 }
 
-// 0 when at least one block was copied, 1 for an empty payload.
-int copy_raw() {
+// Check: everything that can fail on the archive's own data fails here, before
+// anything is made, started or written. Prints its own messages.
+verdict check_archive(char *program, checked_archive &a) {
+    a.fd = find_preamble(program);
+    if (a.fd == -1) {
+        report("%s: unable to find preamble magic value\n", program);
+        return verdict::refused;
+    }
+    if (trailer_cut) {
+        report("%s: a trailer string is longer than 1023 characters\n", program);
+        return verdict::refused;
+    }
+    codec::ifd = a.fd;
+    std::snprintf(codec::ifname, sizeof codec::ifname, "%s", program);
+    codec::ofd = STDOUT_FILENO;
+    std::strcpy(codec::ofname, "stdout");
+    codec::clear_bufs();
+
+    a.compressed = get_feature("NOCOMPR") == nullptr;
+    if (!a.compressed) {
+        if (const char *name = get_feature("NAME="); name != nullptr && std::strchr(name, '=') != nullptr)
+            std::strcpy(codec::ofname, std::strchr(name, '=') + 1);
+    } else if (codec::get_method(a.fd) == -1) {
+        report("%s: unknown compression method\n", program);
+        return verdict::refused;
+    }
+
+    const bool will_run = !extract_only && !dont_run_program && run_program[0] != '\0';
+    if (!extract_only) {
+        if (pipe_program[0] == '\0') std::strcpy(pipe_program, "cat > %p/%o");
+        a.pcmd = replace_program_parms(pipe_program);
+    }
+    if (will_run) a.cmd = replace_program_parms(run_program);
+    if ((!extract_only && a.pcmd == nullptr) || (will_run && a.cmd == nullptr)) {
+        report("%s: a command is too long once expanded (2047 characters at most)\n", program);
+        return verdict::refused;
+    }
+
+    if (!a.compressed) {
+        a.data_start = preamble_end;
+        codec::off64 end = lseek64(a.fd, 0, SEEK_END);
+        a.total = end > preamble_end ? end - preamble_end : 0;
+        if (a.total == 0) {
+            report("%s: the archive holds no data\n", program);
+            return verdict::refused;
+        }
+        return verdict::whole;
+    }
+
+    // The first member's data begins where the header reader stopped.
+    a.data_start = preamble_end + codec::bytes_in - static_cast<codec::off64>(codec::insize - codec::inptr);
+    a.total = decode_members(program, a, codec::NO_OUTPUT);
+    if (a.total == -1) return verdict::refused;
+    // The last length field holds the total of all inputs: a member lost to a
+    // damaged header, or bytes after the last member, show here.
+    if (trailer_isize(a.fd) != static_cast<codec::ulg>(a.total)) codec::error("invalid compressed data--length error");
+    return verdict::whole;
+}
+
+// Plan: room for the exact total where the archive asks for it, relocating the
+// extraction behind a temporary link when needed. False after verify_fs's messages.
+bool plan_space(const checked_archive &a, char *sympath) {
+    if (extract_only || get_feature("VFYFS=") == nullptr) return true;
+    if (verify_fs(megs_needed(a.total), sympath) != SE_NONE) return false;
+    if (sympath[0] != '\0') guard_link(sympath);
+    return true;
+}
+
+// Copies the raw payload into ofd.
+void copy_raw(const checked_archive &a) {
+    errno = 0;
+    if (lseek64(a.fd, a.data_start, SEEK_SET) == -1) codec::read_error();
     char buf[RAW_BLOCK];
-    int ok = 1;
     for (;;) {
-        ssize_t n = read(codec::ifd, buf, sizeof buf);
+        ssize_t n = read(a.fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) codec::read_error();
-        if (n == 0) return ok;
+        if (n == 0) return;
         codec::write_buf(codec::ofd, buf, static_cast<unsigned>(n));
-        ok = 0;
     }
 }
 
@@ -145,88 +242,29 @@ int confirm_and_run(const char *cmd) {
 
 bool exited_zero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
-} // namespace
+enum class outcome { done, failed };
 
-int do_decompress(char *program) {
-    char sympath[SYMPATH_LEN] = {};
-    char *pcmd = nullptr;
-    char *cmd = nullptr;
-    FILE *p = nullptr;
-    int ok = -1;
-    int data_compressed = 0;
-    int m = 0;
+// Act: the extract command, the banner, the payload decoded into it (checked
+// again: the file may have changed since the check), the pause, its end, then
+// the run command.
+outcome act(char *program, const checked_archive &a) {
     struct sigaction pipe_disposition {};
-
-    int fd = find_preamble(program);
-    if (fd == -1) {
-        report("%s: unable to find preamble magic value\n", program);
-        return -1;
-    }
-    codec::ifd = fd;
-    std::snprintf(codec::ifname, sizeof codec::ifname, "%s", program);
-    codec::ofd = STDOUT_FILENO;
-    std::strcpy(codec::ofname, "stdout");
-    codec::clear_bufs();
-
-    if (get_feature("NOCOMPR") != nullptr) {
-        if (const char *name = get_feature("NAME="); name != nullptr && std::strchr(name, '=') != nullptr)
-            std::strcpy(codec::ofname, std::strchr(name, '=') + 1);
-    } else {
-        m = codec::get_method(fd);
-        data_compressed = 1;
-    }
-
-    // Both commands are expanded before anything runs, so that one that does
-    // not fit stops the archive before any of its effects.
-    const bool will_run = !extract_only && !dont_run_program && run_program[0] != '\0';
-    if (!extract_only) {
-        if (pipe_program[0] == '\0') std::strcpy(pipe_program, "cat > %p/%o");
-        pcmd = replace_program_parms(pipe_program);
-    }
-    if (will_run) cmd = replace_program_parms(run_program);
-    if ((!extract_only && pcmd == nullptr) || (will_run && cmd == nullptr)) {
-        report("%s: a command is too long once expanded (2047 characters at most)\n", program);
-        goto end;
-    }
-
-    if (!extract_only && get_feature("VFYFS=") != nullptr) {
-        codec::off64 pos = lseek64(fd, 0, SEEK_CUR);
-        if (pos != -1) {
-            int megs;
-            if (data_compressed) {
-                megs = megs_needed(trailer_isize(fd));
-            } else {
-                // A raw payload records no size: its own length is the size.
-                codec::off64 end = lseek64(fd, 0, SEEK_END);
-                megs = megs_needed(end > preamble_end ? end - preamble_end : 0);
-            }
-            if (verify_fs(megs, sympath) != SE_NONE) goto end;
-            if (sympath[0] != '\0') guard_link(sympath);
-            // The gzip reader's buffered input stays valid: the descriptor
-            // goes back to exactly where the reader left it.
-            if (lseek64(fd, pos, SEEK_SET) == -1) codec::read_error();
-        }
-    }
-
-    if (m == -1) {
-        report("%s: unknown compression method\n", program);
-        goto end;
-    }
-
     if (extract_only) {
         to_stdout = 1;
+        codec::ofd = STDOUT_FILENO;
     } else {
-        p = popen(pcmd, "w");
-        if (p == nullptr) {
-            std::perror(pcmd);
-            goto end;
+        extract_pipe = popen(a.pcmd, "w");
+        if (extract_pipe == nullptr) {
+            std::perror(a.pcmd);
+            return outcome::failed;
         }
         to_stdout = 0;
-        codec::ofd = fileno(p);
+        codec::ofd = fileno(extract_pipe);
+        codec::abort_hook = end_run_effects;
         // An extract command that stops reading must end the run with a
         // message and status 1, not a silent death by SIGPIPE: the failed
-        // write reports it (and removes the link). Set after popen so that
-        // the extract command keeps the default disposition.
+        // write reports it. Set after popen so that the extract command keeps
+        // the default disposition.
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
@@ -239,47 +277,64 @@ int do_decompress(char *program) {
     }
     if (verbose || extract_only) report("Deflating %s...\n", codec::ofname);
 
-    ok = data_compressed ? decode_members(program) : copy_raw();
+    bool decoded = true;
+    if (a.compressed) {
+        codec::off64 total = decode_members(program, a, codec::ofd);
+        if (total == -1) decoded = false;
+        else if (total != a.total) codec::error("invalid compressed data--length error");
+    } else {
+        copy_raw(a);
+    }
 
+    // The pause belongs to the run as operators and install scripts have
+    // always known it, -x included; the close below waits for the extract
+    // command in any case.
     if (extract_only) {
         std::fflush(nullptr);
         sleep(2);
-        goto end;
+        return decoded ? outcome::done : outcome::failed;
     }
-    std::fflush(p);
-    sleep(2);
+    std::fflush(extract_pipe);
+    if (decoded) sleep(2);
     // pclose closes the pipe, so the extract command sees the end of its
     // input, and waits for it.
-    if (int status = pclose(p); !exited_zero(status)) {
-        report("\n%s: extraction of %s failed\n", program, codec::ofname);
-        report("\nCommand: %s\n", pcmd);
-        if (ok == 0) ok = 1;
-    }
-    p = nullptr;
+    FILE *p = extract_pipe;
+    extract_pipe = nullptr;
+    int status = pclose(p);
     // The run command must not inherit an ignored SIGPIPE.
     sigaction(SIGPIPE, &pipe_disposition, nullptr);
-
-    if (ok == 0 && will_run) {
-        export_features();
-        if (verbose) {
-            ok = confirm_and_run(cmd);
-        } else {
-            std::fflush(nullptr);
-            ok = std::system(cmd);
-            if (ok & 0xff00) {
-                report("\n%s: final processing of %s failed\n", program, codec::ofname);
-                report("\nCommand: %s\n", cmd);
-            }
-        }
+    if (!decoded) return outcome::failed;
+    if (!exited_zero(status)) {
+        report("\n%s: extraction of %s failed\n", program, codec::ofname);
+        report("\nCommand: %s\n", a.pcmd);
+        return outcome::failed;
     }
 
-end:
-    std::free(pcmd);
-    std::free(cmd);
-    close(fd);
-    if (sympath[0] != '\0') unlink(sympath);
-    link_path[0] = '\0';
-    return ok;
+    if (a.cmd == nullptr) return outcome::done;
+    export_features();
+    std::fflush(nullptr);
+    // Declining, or no terminal to ask at, is no failure; a command that was
+    // run fails the same way on both paths, a signal or a lost status included.
+    status = verbose ? confirm_and_run(a.cmd) : std::system(a.cmd);
+    if (exited_zero(status)) return outcome::done;
+    report("\n%s: final processing of %s failed\n", program, codec::ofname);
+    report("\nCommand: %s\n", a.cmd);
+    return outcome::failed;
+}
+
+} // namespace
+
+int do_decompress(char *program) {
+    char sympath[SYMPATH_LEN] = {};
+    checked_archive a;
+    bool ok = check_archive(program, a) == verdict::whole && plan_space(a, sympath) &&
+              act(program, a) == outcome::done;
+    std::free(a.pcmd);
+    std::free(a.cmd);
+    if (a.fd != -1) close(a.fd);
+    end_run_effects();
+    codec::abort_hook = nullptr;
+    return ok ? 0 : 1;
 }
 
 } // namespace driver

@@ -1,8 +1,10 @@
 // kelpa's entry: the start-up probe that picks build or archive mode, the
 // options, the defaults, Usage, and the dispatch to exactly one action.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <initializer_list>
 #include <unistd.h>
 
@@ -58,12 +60,29 @@ void store_feature(const char *key, const char *arg, int letter) {
     }
 }
 
+// Fills a closed standard descriptor with /dev/null, so that no file this
+// process opens takes its number: messages would land in the archive or in
+// the extract command's pipe. Opened for the other direction, it still fails
+// every use as the closed descriptor did, so output asked for on a closed
+// standard output is never quietly lost.
+void fill_closed_standard_descriptors() {
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int n = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (n != -1 && n != fd) {
+            dup2(n, fd);
+            close(n);
+        }
+    }
+}
+
 } // namespace
 
 } // namespace driver
 
 int main(int argc, char **argv) {
     using namespace driver;
+    fill_closed_standard_descriptors();
     progname = argv[0];
     for (char *b : {run_program, pipe_program, comment, features, kelpa_path, uncompress_dir})
         std::memset(b, 0, BUFLEN);

@@ -28,6 +28,7 @@
 namespace driver {
 
 codec::off64 preamble_end;
+int trailer_cut;
 
 namespace {
 
@@ -62,8 +63,9 @@ void marker_failure(const char *m, std::size_t fail[MARKER_LEN]) {
 // Reads one NUL-terminated trailer string into dst (BUFLEN bytes). Keeps the
 // first 1023 characters of a longer string and skips the rest up to its NUL.
 // Returns false at end of file or on an error, with the string cut there; the
-// caller then leaves the later strings as they were.
-bool read_trailer_string(int fd, char *dst, codec::off64 &pos) {
+// caller then leaves the later strings as they were. Sets cut when characters
+// were dropped.
+bool read_trailer_string(int fd, char *dst, codec::off64 &pos, int &cut) {
     char chunk[512];
     std::size_t n = 0;
     for (;;) {
@@ -79,6 +81,7 @@ bool read_trailer_string(int fd, char *dst, codec::off64 &pos) {
             std::memcpy(dst + n, chunk, take < room ? take : room);
         }
         n += take;
+        if (n > BUFLEN - 1) cut = 1;
         if (nul != nullptr) {
             dst[n < BUFLEN ? n : BUFLEN - 1] = '\0';
             pos += static_cast<codec::off64>(take) + 1;
@@ -180,8 +183,9 @@ int find_preamble(char *program) {
 
     codec::off64 pos = after_marker;
     char *strings[] = {features, comment, run_program, pipe_program};
+    trailer_cut = 0;
     for (char *s : strings)
-        if (!read_trailer_string(fd, s, pos)) break;
+        if (!read_trailer_string(fd, s, pos, trailer_cut)) break;
     preamble_end = lseek64(fd, 0, SEEK_CUR);
     return fd;
 }
