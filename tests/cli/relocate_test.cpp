@@ -3,10 +3,12 @@
 // own, so the mounts and the table vanish with the test.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 #include "archive_kit.h"
 #include "common/testutil.h"
@@ -75,6 +77,7 @@ protected:
         o.cwd = T;
         o.stdin_null = true;
         o.env = {"T=" + T, "ARC=" + arc, "KELPA=" + testutil::kelpa_bin()};
+        o.timeout_seconds = 600; // a run checks every byte of its payload first: 4 GiB in one test
         return testutil::run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script}, o);
     }
 
@@ -93,14 +96,48 @@ protected:
         ASSERT_EQ(r.status, 0) << r.err;
     }
 
-    std::string failure_lines(const std::string &fullpath, const std::string &fs) const {
+    std::string failure_lines(const std::string &fullpath, const std::string &fs, int megs = 1) const {
         return fullpath + ": not enough space to extract the archive.\n"
-                          "Please make at least 1Mb available in " + fs + ".\n"
+                          "Please make at least " + std::to_string(megs) + "Mb available in " + fs + ".\n"
                           "Alternatively, you can make space available on another filesystem where a\n"
                           "\"kx\" directory can be created. Ensure that the \"kx\" directory\n"
                           "does not exist before trying again.\n";
     }
 };
+
+// A gzip member of `mib` MiB of zeros, made cheaply: one fully flushed
+// DEFLATE chunk of a MiB stands alone, so it can be repeated.
+std::string zeros_member(unsigned mib) {
+    const std::string zeros(1u << 20, '\0');
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    std::string chunk(1u << 16, '\0'), end(64, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(zeros.data()));
+    z.avail_in = static_cast<uInt>(zeros.size());
+    z.next_out = reinterpret_cast<Bytef *>(chunk.data());
+    z.avail_out = static_cast<uInt>(chunk.size());
+    deflate(&z, Z_FULL_FLUSH);
+    chunk.resize(chunk.size() - z.avail_out);
+    z.next_out = reinterpret_cast<Bytef *>(end.data());
+    z.avail_out = static_cast<uInt>(end.size());
+    deflate(&z, Z_FINISH);
+    end.resize(end.size() - z.avail_out);
+    deflateEnd(&z);
+    const uLong crc1 = crc32(0, reinterpret_cast<const Bytef *>(zeros.data()), static_cast<uInt>(zeros.size()));
+    uLong crc = crc1;
+    std::string member("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10);
+    member.reserve(10 + chunk.size() * mib + end.size() + 8);
+    member += chunk;
+    for (unsigned i = 1; i < mib; i++) {
+        member += chunk;
+        crc = crc32_combine(crc, crc1, static_cast<z_off_t>(zeros.size()));
+    }
+    member += end;
+    const std::uint64_t total = static_cast<std::uint64_t>(mib) << 20;
+    for (std::uint64_t v : {static_cast<std::uint64_t>(crc), total})
+        for (int i = 0; i < 4; i++) member.push_back(static_cast<char>(v >> (8 * i)));
+    return member;
+}
 
 const std::string link_gone = "test -e \"$T/full/kx\" || test -L \"$T/full/kx\" || echo link-gone\n";
 
@@ -268,4 +305,16 @@ TEST_F(Relocate, LinkIsRemovedWhenDecodingFails) {
     auto r = run("", "", link_gone + "test -e \"$T/ran\" || echo not-run\n");
     EXPECT_EQ(r.out, "status=1\nlink-gone\nnot-run\n");
     EXPECT_NE(r.err.find(": invalid compressed data--crc error\n"), std::string::npos) << r.err;
+}
+
+// The last length field holds the total modulo 4 GiB: read as the size it
+// would ask for 2 megabytes and let 4 GiB loose on an 8 MiB filesystem.
+TEST_F(Relocate, PayloadPast4GiBIsSizedFromTheExactTotal) {
+    kit::make_archive(arc, {"NAME=z,VFYFS=" + T + "/big,FSSUB=kx", "App", "touch \"$T/ran\"",
+                            "mkdir -p \"$T/big/kx\" && cat > \"$T/big/kx/z\""},
+                      zeros_member(4096 + 1));
+    auto r = run("", "", "test -e \"$T/ran\" || echo not-run; ls \"$T/big\"\n");
+    EXPECT_EQ(r.out, "status=1\nnot-run\n");
+    EXPECT_EQ(r.err, T + "/big/kx: not enough space. Looking for space in other filesystems.\n" +
+                         failure_lines(T + "/big/kx", T + "/big", 4098));
 }

@@ -267,6 +267,16 @@ INSTANTIATE_TEST_SUITE_P(Answers, VerboseDialog,
                                            Dialog{"end_of_input", "\x04", false, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Said yes to, a command that fails is reported as without -v.
+TEST_F(Run, VerboseRunCommandThatFailsAfterYesIsReported) {
+    kit::make_archive(arc, {raw_features, "", "kill -TERM $$", ""}, payload);
+    auto r = run_in_pty({arc, "-v"}, dir.path(), "y\n");
+    EXPECT_EQ(r.status, 1) << r.screen;
+    EXPECT_NE(r.screen.find("\r\n" + arc + ": final processing of hello.txt failed\r\n\r\nCommand: kill -TERM $$\r\n"),
+              std::string::npos)
+        << r.screen;
+}
+
 // Gzip payloads written by kelpa's own build.
 
 TEST_F(Run, EverySeveralMemberIsDelivered) {
