@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""CPU seconds (user+sys) and peak resident memory of running an archive with
--x into /dev/null, against zlib inflating the same member (member_inflate_bench)
-in the same run; medians of RUNS runs (default 5). The run's 2-second pause is
-sleep, not CPU, so it does not count.
+"""CPU seconds (user+sys) and peak resident memory of a checked archive run with
+-x into /dev/null (the payload decoded twice: once to check it, once to write
+it), against zlib inflating the same member once (member_inflate_bench) in the
+same run; medians of RUNS runs (default 5). The target is a ratio of at most
+1.0. The run's 2-second pause is sleep, not CPU, so it does not count.
 Usage: bench/archive_run.py BUILD_DIR FILE..."""
 import os
 import statistics
