@@ -26,6 +26,10 @@ constexpr unsigned MKDIRP_MAX = 254; // a path handed to mkdirp
 // The template with "%o" (ofname) and "%p" (current directory, or "." when it
 // cannot be determined) expanded, in a new 2048-byte buffer the caller frees;
 // null when the expansion would not fit 2047 characters (or memory runs out).
+// A value made only of letters, digits and _ . / + - : , = @ % goes in as it
+// is; any other is quoted for where it stands: a single-quoted word outside
+// quotes, ' written as '\'' inside single quotes, a backslash before $ ` " and a
+// backslash inside double quotes.
 [[nodiscard]] char *replace_program_parms(const char *pgm);
 
 // Exports every feature entry into the environment: KEY=VALUE as written, a

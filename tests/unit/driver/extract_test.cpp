@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/testutil.h"
@@ -59,6 +60,48 @@ TEST_F(Placeholders, FillsExactly2047CharactersAndRefusesOneMore) {
     EXPECT_EQ(expand((before + "%p").c_str()), "<refused>");
     std::string exact(2047 - dir.path().size(), 'z');
     EXPECT_EQ(expand((exact + "%p").c_str()), exact + dir.path());
+}
+
+// The shell itself is the judge: in every quoting context of a template it
+// must read exactly the value, whatever characters the value holds.
+TEST_F(Placeholders, ShellReadsExactlyTheValueInEveryQuotingContext) {
+    const char *values[] = {"my data.bin", "it's", "$(touch pwned)", "`touch pwned`", "a;b&c|d", "new\nline",
+                            "-n", "\"dq\"", "back\\slash", "*", "~root", "tab\there", "'", "''\\'"};
+    struct Context {
+        const char *tpl;
+        std::string before, after;
+    };
+    const Context contexts[] = {{"printf %s %o", "", ""},        {"printf %s '%o'", "", ""},
+                                {"printf %s \"%o\"", "", ""},    {"printf %s \"<%o>\"", "<", ">"},
+                                {"printf %s x'%o'y", "x", "y"},  {"printf %s '\"'\"%o\"'\"'", "\"", "\""},
+                                {"printf %s \\'%o", "'", ""}};
+    for (const char *v : values) {
+        std::strcpy(codec::ofname, v);
+        for (const Context &c : contexts) {
+            const std::string cmd = expand(c.tpl);
+            auto r = testutil::run({"/bin/sh", "-c", cmd});
+            EXPECT_EQ(r.out, c.before + v + c.after) << c.tpl << " -> " << cmd;
+        }
+    }
+    EXPECT_EQ(access((dir / "pwned").c_str(), F_OK), -1);
+}
+
+TEST_F(Placeholders, OrdinaryValuesGoInVerbatim) {
+    std::strcpy(codec::ofname, "app-1.2_x86+64:v=1,@50%.tar");
+    EXPECT_EQ(expand("tar xf %o -C '%p' \"%o\""), "tar xf app-1.2_x86+64:v=1,@50%.tar -C '" + dir.path() +
+                                                        "' \"app-1.2_x86+64:v=1,@50%.tar\"");
+    std::strcpy(codec::ofname, "my app.tar");
+    EXPECT_EQ(expand("cat > %p/%o"), "cat > " + dir.path() + "/'my app.tar'");
+}
+
+TEST_F(Placeholders, DirectoryIsQuotedLikeAName) {
+    const std::string odd = dir / "My Downloads $(touch pwned)";
+    ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+    ASSERT_EQ(chdir(odd.c_str()), 0);
+    auto r = testutil::run({"/bin/sh", "-c", expand("printf %s %p/%o")});
+    EXPECT_EQ(r.out, odd + "/data.tar");
+    EXPECT_EQ(access((dir / "pwned").c_str(), F_OK), -1);
+    EXPECT_EQ(access("pwned", F_OK), -1);
 }
 
 TEST_F(Placeholders, UndeterminableDirectoryIsDot) {
