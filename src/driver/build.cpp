@@ -32,6 +32,26 @@ void copy_raw(int in) {
     }
 }
 
+// An archive whose space check can never pass would refuse every run: one
+// character names no extraction directory ("/", "."), and VFYFS needs FSSUB.
+void refuse_unusable_space_check() {
+    if (get_feature("VFYFS=") == nullptr) return;
+    const char *fs = std::strchr(get_feature("VFYFS="), '=') + 1;
+    if (std::strlen(fs) < 2) {
+        report("%s: -V %s: the space check needs a directory of two characters or more\n", progname, fs);
+        std::exit(1);
+    }
+    if (get_feature("FSSUB=") == nullptr) {
+        report("%s: -V needs -S, the name of the extraction directory under it\n", progname);
+        std::exit(1);
+    }
+    const char *sub = std::strchr(get_feature("FSSUB="), '=') + 1;
+    if (std::strlen(sub) < 2) {
+        report("%s: -S %s: the extraction directory needs a name of two characters or more\n", progname, sub);
+        std::exit(1);
+    }
+}
+
 } // namespace
 
 void do_build(int argc, char **argv) {
@@ -49,6 +69,15 @@ void do_build(int argc, char **argv) {
         report("%s: %s: file name too long for the NAME entry\n", progname, argv[0]);
         std::exit(1);
     }
+    // The name becomes the NAME entry: a comma would end it and start an entry
+    // of the name's choosing (PATH=., say); quotes and backslashes change how
+    // the list splits.
+    if (std::strpbrk(name, ",\"\\") != nullptr) {
+        report("%s: %s: the first input's name may not hold a comma, a double quote or a backslash\n", progname,
+               argv[0]);
+        std::exit(1);
+    }
+    refuse_unusable_space_check();
     char buf[FEATLEN];
     std::snprintf(buf, sizeof buf, "NAME=%s", name);
     if (add_feature(buf) != 0) {

@@ -155,7 +155,12 @@ Verr verify_fs(int min_mb, char *sym_path) {
     // A lookup result holds at most 255 characters, so FSSUB always fits.
     std::strcpy(fssub, get_feature("FSSUB=") != nullptr ? feature_value("FSSUB=") : "");
     // Single characters such as "/" or "." never name an extraction directory.
-    if (std::strlen(fs) < 2 || std::strlen(fssub) < 2) return SE_MKDIR;
+    // The build refuses them; an archive made otherwise says why it cannot run.
+    if (std::strlen(fs) < 2 || std::strlen(fssub) < 2) {
+        report("%s: the archive's space check is unusable: VFYFS and FSSUB need two characters or more\n",
+               progname);
+        return SE_MKDIR;
+    }
 
     char path[PATH_LEN];
     if (fs[0] == '/') {

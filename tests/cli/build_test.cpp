@@ -284,6 +284,55 @@ TEST_F(Build, NamesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
     }
 }
 
+// The first input's name becomes the NAME entry: one that would split the
+// feature list is refused before a byte is written; later inputs may have any name.
+TEST_F(Build, FirstInputNamesThatWouldSplitTheFeatureListAreRefused) {
+    for (const std::string name : {"release,PATH=.,x.tar", "say\"hi\".tar", "back\\slash.tar"}) {
+        file(name, "data");
+        auto r = run_kelpa({"-a", "dir/../" + name}, in_dir());
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.out, "") << name;
+        EXPECT_EQ(r.err, testutil::kelpa_bin() + ": dir/../" + name +
+                             ": the first input's name may not hold a comma, a double quote or a backslash\n");
+        file("first", "one");
+        auto later = run_kelpa({"-a", "first", name}, in_dir());
+        EXPECT_EQ(later.status, 0) << later.err;
+    }
+    // A comma in a directory of the path is no part of the name.
+    ASSERT_EQ(mkdir((dir / "a,b").c_str(), 0755), 0);
+    file("a,b/app.tar", "data");
+    auto ok = run_kelpa({"-a", "a,b/app.tar"}, in_dir());
+    EXPECT_EQ(ok.status, 0) << ok.err;
+}
+
+// A space check that could never pass would refuse every run of the archive.
+TEST_F(Build, UnusableSpaceCheckValuesAreRefused) {
+    file("a", "data");
+    const std::string bin = testutil::kelpa_bin();
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"-V", "/", "-S", "kx"}, bin + ": -V /: the space check needs a directory of two characters or more\n"},
+        {{"-V", "x", "-S", "kx"}, bin + ": -V x: the space check needs a directory of two characters or more\n"},
+        {{"-V", "/tmp", "-S", "k"}, bin + ": -S k: the extraction directory needs a name of two characters or more\n"},
+        {{"-V", "/tmp"}, bin + ": -V needs -S, the name of the extraction directory under it\n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back("a");
+        auto r = run_kelpa(args, in_dir());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.message);
+    }
+    for (const std::vector<std::string> &ok : {std::vector<std::string>{"-S", "k", "a"},
+                                               std::vector<std::string>{"-V", "/t", "-S", "kx", "a"}}) {
+        auto r = run_kelpa(ok, in_dir());
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+}
+
 TEST_F(Build, ListingShowsWhatWasBuilt) {
     file("a", testutil::datagen(5000, 5, 0.5));
     file("b", testutil::datagen(7000, 6, 0.5));

@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{{"-p", "/nonexistent", "-F", std::string(255, 'F')}, true, ""},
         LimitCase{{"-p", "/nonexistent", "-F", std::string(256, 'F')}, false, "argument of -F is too long\n"},
         // A VFYFS value passing 127 characters could never pass the space check.
-        LimitCase{{"-p", "/nonexistent", "-V", std::string(127, 'V')}, true, ""},
+        LimitCase{{"-p", "/nonexistent", "-V", std::string(127, 'V'), "-S", "kx"}, true, ""},
         LimitCase{{"-p", "/nonexistent", "-V", std::string(128, 'V')}, false,
                   std::string(128, 'V') + ": name too long for the space check\n"},
         LimitCase{{"-p", "/nonexistent", "-S", std::string(249, 'S')}, true, ""},
