@@ -38,6 +38,10 @@ extern const char *F_OEM;           // key that -O puts before its argument
 
 // Messages on standard error, exactly as formatted.
 void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Prints s with every control byte but tab and newline (and DEL) as a
+// backslash and three octal digits, so that a carriage return or an escape
+// sequence cannot show one command while another runs.
+void print_visible(std::FILE *f, const char *s);
 
 // Entry.
 void Usage(int is_compressed);

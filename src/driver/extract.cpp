@@ -223,7 +223,9 @@ void copy_raw(const checked_archive &a) {
 // did not run.
 int confirm_and_run(const char *cmd) {
     std::printf("This archive requires more processing using the following command:\n");
-    std::printf("    %s\n", cmd);
+    std::printf("    ");
+    print_visible(stdout, cmd);
+    std::printf("\n");
     if (!isatty(STDIN_FILENO)) {
         std::printf("but stdin is not a terminal. So forget it.\n");
         return 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <initializer_list>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -85,10 +86,16 @@ void do_list(char *path) {
         return;
     }
 
-    if (features[0] != '\0') std::printf("Feature: %s\n", features);
-    std::printf("Comment: %s\n", comment);
-    std::printf("    Run: %s\n", run_program);
-    std::printf("Extract: %s\n", pipe_program[0] != '\0' ? pipe_program : "cat > %p/%o");
+    struct line {
+        const char *label, *text;
+    };
+    for (line l : {line{"Feature: ", features}, line{"Comment: ", comment}, line{"    Run: ", run_program},
+                   line{"Extract: ", pipe_program[0] != '\0' ? pipe_program : "cat > %p/%o"}}) {
+        if (l.text == features && features[0] == '\0') continue;
+        std::fputs(l.label, stdout);
+        print_visible(stdout, l.text);
+        std::putchar('\n');
+    }
     if (!compressed_payload) {
         std::printf("Statistics unavailable because data was not compressed\n");
         return;

@@ -96,6 +96,21 @@ TEST(Listing, UncompressedPayloadHasNoStatistics) {
                      "Statistics unavailable because data was not compressed\n");
 }
 
+// A carriage return or an escape sequence must not let a listing show one
+// command while another runs: control bytes show as octal escapes.
+TEST(Listing, ControlBytesInTheTrailerAreShownAsOctalEscapes) {
+    TempDir dir;
+    std::string a = write_archive(dir, "a.run",
+                                  {"NOCOMPR,K=\x1b[2K", "line\tone\nline two\x7f",
+                                   "rm -rf ~ \r./install.sh", "tar xf -\x1b[8m; evil\x1b[0m"},
+                                  "raw");
+    auto r = run_kelpa({"-l", a});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Feature: NOCOMPR,K=\\033[2K\nComment: line\tone\nline two\\177\n"
+                     "    Run: rm -rf ~ \\015./install.sh\nExtract: tar xf -\\033[8m; evil\\033[0m\n"
+                     "Statistics unavailable because data was not compressed\n");
+}
+
 TEST(Listing, HeaderOnceAndEachArchiveFromItsOwnInput) {
     TempDir dir;
     const std::string g1 = member(std::string(5000, 'a'), "one");

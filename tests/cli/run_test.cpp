@@ -219,6 +219,17 @@ TEST_F(Run, MissingTrailerIsReported) {
     EXPECT_EQ(r.err, arc + ": unable to find preamble magic value\n");
 }
 
+// The dialog shows the command the operator is asked about as it will run.
+TEST_F(Run, VerboseDialogShowsControlBytesAsOctalEscapes) {
+    kit::make_archive(arc, {raw_features, "", "touch ran \r echo harmless", ""}, payload);
+    RunOptions o = in_dir();
+    o.stdin_null = true;
+    auto r = testutil::run({arc, "-v"}, o);
+    EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n"
+                     "    touch ran \\015 echo harmless\n"
+                     "but stdin is not a terminal. So forget it.\n");
+}
+
 TEST_F(Run, VerboseWithoutTerminalDoesNotRunTheCommand) {
     kit::make_archive(arc, {raw_features, "", "touch ran", ""}, payload);
     RunOptions o = in_dir();
