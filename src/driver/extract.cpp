@@ -24,15 +24,8 @@ namespace {
 constexpr std::size_t SYMPATH_LEN = 512;
 constexpr unsigned RAW_BLOCK = 512;
 
-// What the run has made, for the ends that do not come back through
-// do_decompress: a fatal codec error and the signals below.
-char link_path[SYMPATH_LEN]; // the temporary link while it stands
-FILE *extract_pipe;          // the extract command while it reads the payload
 
-void remove_link() {
-    if (link_path[0] != '\0') unlink(link_path);
-    link_path[0] = '\0';
-}
+FILE *extract_pipe; // the extract command while it reads the payload, for a fatal end
 
 // A fatal error while the extract command runs: it sees the end of its input
 // and is waited for, so that nothing goes on writing after kelpa has failed.
@@ -42,21 +35,6 @@ void end_run_effects() {
         pclose(p);
     }
     remove_link();
-}
-
-void remove_link_and_die(int sig) {
-    if (link_path[0] != '\0') unlink(link_path); // async-signal-safe
-    std::signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-void guard_link(const char *path) {
-    std::strcpy(link_path, path);
-    codec::abort_hook = end_run_effects;
-    struct sigaction sa {};
-    sa.sa_handler = remove_link_and_die;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM}) sigaction(sig, &sa, nullptr);
 }
 
 // Megabytes to make room for: a partial megabyte counts whole, and so does
@@ -199,9 +177,8 @@ verdict check_archive(char *program, checked_archive &a) {
 // extraction behind a temporary link when needed. False after verify_fs's messages.
 bool plan_space(const checked_archive &a, char *sympath) {
     if (extract_only || get_feature("VFYFS=") == nullptr) return true;
-    if (verify_fs(megs_needed(a.total), sympath) != SE_NONE) return false;
-    if (sympath[0] != '\0') guard_link(sympath);
-    return true;
+    codec::abort_hook = end_run_effects;
+    return verify_fs(megs_needed(a.total), sympath) == SE_NONE;
 }
 
 // Copies the raw payload into ofd.
@@ -237,7 +214,7 @@ int confirm_and_run(const char *cmd) {
         if (std::fgets(buf, 511, stdin) == nullptr) return 0;
         int answer = std::toupper(static_cast<unsigned char>(buf[0]));
         if (answer == 'N') return 0;
-        if (answer == 'Y') return std::system(cmd);
+        if (answer == 'Y') return run_shell(cmd);
         std::printf("\n? (y/n): ");
     }
 }
@@ -317,7 +294,7 @@ outcome act(char *program, const checked_archive &a) {
     std::fflush(nullptr);
     // Declining, or no terminal to ask at, is no failure; a command that was
     // run fails the same way on both paths, a signal or a lost status included.
-    status = verbose ? confirm_and_run(a.cmd) : std::system(a.cmd);
+    status = verbose ? confirm_and_run(a.cmd) : run_shell(a.cmd);
     if (exited_zero(status)) return outcome::done;
     report("\n%s: final processing of %s failed\n", program, codec::ofname);
     report("\nCommand: %s\n", a.cmd);

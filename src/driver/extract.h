@@ -2,6 +2,8 @@
 // pieces of the extraction that tests reach directly.
 #pragma once
 
+#include <cstddef>
+
 namespace driver {
 
 // Result of verify_fs; every value but SE_NONE refuses the extraction.
@@ -20,8 +22,14 @@ constexpr unsigned MKDIRP_MAX = 254; // a path handed to mkdirp
 [[nodiscard]] Verr verify_fs(int min_mb, char *sym_path);
 
 // Creates the missing directories of the absolute path (at most MKDIRP_MAX
-// characters) with exactly mode. 0, or non-zero with errno set by the failing call.
-[[nodiscard]] int mkdirp(const char *path, int mode);
+// characters) with exactly mode. 0, or non-zero with errno set by the failing
+// call. When made_from is given, it receives the length of the shallowest
+// prefix that was created (0 when none was), for remove_made.
+[[nodiscard]] int mkdirp(const char *path, int mode, std::size_t *made_from = nullptr);
+
+// Removes the directories of path that mkdirp made (made_from as it gave it),
+// deepest first; ones that existed before stay.
+void remove_made(const char *path, std::size_t made_from);
 
 // The template with "%o" (ofname) and "%p" (current directory, or "." when it
 // cannot be determined) expanded, in a new 2048-byte buffer the caller frees;
@@ -31,6 +39,21 @@ constexpr unsigned MKDIRP_MAX = 254; // a path handed to mkdirp
 // quotes, ' written as '\'' inside single quotes, a backslash before $ ` " and a
 // backslash inside double quotes.
 [[nodiscard]] char *replace_program_parms(const char *pgm);
+
+// The temporary link: registered for removal on every end of the process
+// before it is made, unregistered when it could not be made. Removal unlinks
+// it only while it still points at target, so a second run of the same
+// archive never loses its link. Registering catches SIGHUP, SIGINT, SIGTERM
+// and SIGPIPE, which then remove the link and end the process by the signal.
+void register_link(const char *path, const char *target);
+void unregister_link();
+void remove_link();
+
+// Runs cmd through "/bin/sh -c" and returns its wait status (-1 when it could
+// not be started), as system() does. SIGHUP, SIGINT and SIGTERM that reach
+// kelpa meanwhile are passed on to it; once it has ended, the link is removed
+// and kelpa dies of the signal.
+[[nodiscard]] int run_shell(const char *cmd);
 
 // Exports every feature entry into the environment: KEY=VALUE as written, a
 // bare FLAG as FLAG=.

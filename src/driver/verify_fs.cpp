@@ -43,29 +43,6 @@ void drop_trailing_slash(char *s) {
     if (n > 0 && s[n - 1] == '/') s[n - 1] = '\0';
 }
 
-// Single-quotes s for the shell, so that blanks and shell characters in a
-// path stay part of it. False when dst (n bytes) is too small.
-bool shell_quote(char *dst, std::size_t n, const char *s) {
-    std::size_t o = 0;
-    auto put = [&](char c) {
-        if (o + 1 >= n) return false;
-        dst[o++] = c;
-        return true;
-    };
-    if (!put('\'')) return false;
-    for (; *s != '\0'; s++) {
-        if (*s == '\'') {
-            for (char c : {'\'', '\\', '\'', '\''})
-                if (!put(c)) return false;
-        } else if (!put(*s)) {
-            return false;
-        }
-    }
-    if (!put('\'')) return false;
-    dst[o] = '\0';
-    return true;
-}
-
 // The link prompt: true unless the operator answers with n or N. The end of
 // input takes the printed default.
 bool link_confirmed(const char *target) {
@@ -97,21 +74,28 @@ link_result do_link(char *sym_path, const char *fssub, const char *native_path) 
         return link_result::next;
     }
     if (verbose && !link_confirmed(sym_path)) return link_result::next;
-    if (mkdirp(sym_path, 0755) != 0) {
+    std::size_t made_from = 0;
+    if (mkdirp(sym_path, 0755, &made_from) != 0) {
         std::perror(sym_path);
+        remove_made(sym_path, made_from);
         return link_result::next;
     }
-    // Clears what access cannot see there, such as a link left dangling by an
-    // interrupted run; an existing entry was refused before.
-    char quoted[4 * PATH_LEN + 8];
-    char cmd[sizeof quoted + 32];
-    if (shell_quote(quoted, sizeof quoted, native_path)) {
-        std::snprintf(cmd, sizeof cmd, "rm -rf %s > /dev/null", quoted);
-        (void)std::system(cmd);
+    // Only a link that leads nowhere, left by an interrupted run, may be
+    // replaced; anything else at the link path is the operator's.
+    struct stat st;
+    if (lstat(native_path, &st) == 0) {
+        struct stat to;
+        if (!S_ISLNK(st.st_mode) || stat(native_path, &to) == 0 || errno != ENOENT || unlink(native_path) != 0) {
+            remove_made(sym_path, made_from);
+            report("%s: extraction directory exists!\nPlease remove it first then try again.\n", native_path);
+            return link_result::refused;
+        }
     }
+    register_link(native_path, sym_path);
     if (symlink(sym_path, native_path) != 0) {
+        unregister_link();
         std::perror(sym_path);
-        rmdir(sym_path);
+        remove_made(sym_path, made_from);
         return link_result::next;
     }
     std::strcpy(sym_path, native_path);
@@ -120,7 +104,8 @@ link_result do_link(char *sym_path, const char *fssub, const char *native_path) 
 
 } // namespace
 
-int mkdirp(const char *path, int mode) {
+int mkdirp(const char *path, int mode, std::size_t *made_from) {
+    if (made_from != nullptr) *made_from = 0;
     if (path[0] != '/') return -1;
     std::size_t len = std::strlen(path);
     if (len > MKDIRP_MAX) {
@@ -135,10 +120,25 @@ int mkdirp(const char *path, int mode) {
         prefix[i] = '\0';
         if (access(prefix, X_OK) == 0) continue;
         if (mkdir(prefix, static_cast<mode_t>(mode)) != 0) return -1;
+        if (made_from != nullptr && *made_from == 0) *made_from = i;
         // The umask must not narrow what the run command may do there.
         chmod(prefix, static_cast<mode_t>(mode));
     }
     return 0;
+}
+
+void remove_made(const char *path, std::size_t made_from) {
+    if (made_from == 0) return;
+    char dir[MKDIRP_MAX + 1];
+    std::snprintf(dir, sizeof dir, "%s", path);
+    std::size_t n = std::strlen(dir);
+    while (n > 1 && dir[n - 1] == '/') dir[--n] = '\0';
+    while (n >= made_from) {
+        rmdir(dir);
+        while (n > 0 && dir[n - 1] != '/') n--; // to the parent
+        while (n > 1 && dir[n - 1] == '/') n--;
+        dir[n] = '\0';
+    }
 }
 
 Verr verify_fs(int min_mb, char *sym_path) {

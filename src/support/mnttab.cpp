@@ -37,9 +37,11 @@ ssmnttab *ss_getmntent() {
         mtfp = setmntent(mnttab_file, "r");
         if (mtfp == nullptr) return nullptr;
     }
-    struct mntent *m = getmntent(mtfp);
-    if (m == nullptr) return nullptr;
-    return mt_copy(m);
+    // A mount point cut to fit the record would name another directory: such
+    // an entry is skipped, never handed on.
+    for (struct mntent *m; (m = getmntent(mtfp)) != nullptr;)
+        if (std::strlen(m->mnt_dir) < sizeof ssmt.mt_path) return mt_copy(m);
+    return nullptr;
 }
 
 void ss_endmntent() {
