@@ -87,9 +87,9 @@ int main(int argc, char **argv) {
     for (char *b : {run_program, pipe_program, comment, features, kelpa_path, uncompress_dir})
         std::memset(b, 0, BUFLEN);
 
-    // A bare name reached this process through PATH (a shell never takes one
-    // from the current directory), so the own file is looked up there: an
-    // executable of the same name in the current directory must not lend its
+    // A bare name reached this process through PATH, so the own file is
+    // looked up there as the shell did (an empty element is the current
+    // directory): another executable of the same name must not lend its
     // trailer and commands to this run.
     static char own_path[BUFLEN + 1];
     char *own = argv[0];

@@ -120,13 +120,13 @@ char *find_in_path(const char *ref) {
     if (path == nullptr) return nullptr;
     std::unique_ptr<char, decltype(&std::free)> copy(strdup(path), &std::free);
     if (!copy) return nullptr;
-    // Split by hand rather than with strtok: an empty element is an empty
-    // directory name, and must be tried like any other.
+    // Split by hand rather than with strtok: an empty element is the current
+    // directory, as the shell reads it, and must be tried in its place.
     char *elem = copy.get();
     for (;;) {
         char *colon = std::strchr(elem, ':');
         if (colon != nullptr) *colon = '\0';
-        int len = std::snprintf(result, sizeof result, "%s/%s", elem, ref);
+        int len = std::snprintf(result, sizeof result, "%s/%s", elem[0] != '\0' ? elem : ".", ref);
         if (len >= 0 && static_cast<std::size_t>(len) <= BUFLEN && access(result, X_OK) == 0) return result;
         if (colon == nullptr) break;
         elem = colon + 1;

@@ -144,6 +144,19 @@ TEST_F(Check, CutRunCommandIsRefused) {
     EXPECT_EQ(made(), std::set<std::string>{});
 }
 
+// Space check values the build refuses, in an archive made by other means:
+// the run says why it cannot go on instead of ending silently.
+TEST_F(Check, UnusableSpaceCheckValuesRefuseTheRunWithAMessage) {
+    for (const std::string f : {"VFYFS=/,FSSUB=kx", "VFYFS=x,FSSUB=kx", "VFYFS=/tmp,FSSUB=k", "VFYFS=/tmp"}) {
+        kit::make_archive(arc, {"NAME=a," + f, "App", "touch ran", "touch started; cat > got"}, first_member());
+        auto r = sh("\"$ARC\"");
+        EXPECT_EQ(r.status, 1) << f;
+        EXPECT_EQ(r.err, arc + ": the archive's space check is unusable: VFYFS and FSSUB need two characters or more\n")
+            << f;
+        EXPECT_EQ(made(), std::set<std::string>{}) << f;
+    }
+}
+
 // Started with its standard descriptors closed, a run keeps its own messages
 // out of the extract command's pipe.
 TEST_F(Check, ClosedStandardDescriptorsKeepMessagesOutOfTheExtraction) {

@@ -261,6 +261,14 @@ TEST_F(Faults, ArchiveRunsThroughALinkAndThroughPath) {
         EXPECT_EQ(r.status, 0) << how << ": " << r.err;
         EXPECT_EQ(r.out, "payload\nran\n") << how;
     }
+    // An empty element of PATH is the current directory, for the shell and
+    // for the archive looking for its own file alike.
+    for (const std::string path : {":$PWD/bin:$PATH", "/nowhere::$PWD/bin:$PATH"}) {
+        std::remove((dir / "a.txt").c_str());
+        auto r = sh("PATH=\"" + path + "\" app");
+        EXPECT_EQ(r.status, 0) << path << ": " << r.err;
+        EXPECT_EQ(r.out, "impostor\n") << path;
+    }
 }
 
 // Trailer strings are read only up to 1023 characters each, however long; a

@@ -318,3 +318,67 @@ TEST_F(Relocate, PayloadPast4GiBIsSizedFromTheExactTotal) {
     EXPECT_EQ(r.err, T + "/big/kx: not enough space. Looking for space in other filesystems.\n" +
                          failure_lines(T + "/big/kx", T + "/big", 4098));
 }
+
+// Signals and the temporary link.
+
+// A dropped connection during the extraction ends the run like an interrupt:
+// the link goes, so the next run is not refused.
+TEST_F(Relocate, HangupDuringExtractionRemovesTheLink) {
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx", "", "touch \"$T/ran\"",
+                            "kill -HUP $PPID; cat > /dev/null"},
+                      payload);
+    auto r = run("", "", link_gone + "test -e \"$T/ran\" || echo not-run\n");
+    EXPECT_EQ(r.out, "status=129\nlink-gone\nnot-run\n");
+}
+
+// The install script keeps its link to the end: the signal reaches it, and
+// the link goes only after it has ended; kelpa then dies of the signal.
+TEST_F(Relocate, TerminationDuringTheRunCommandWaitsForIt) {
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx", "",
+                            "trap 'echo \"seen=$(cat \"$T/full/kx/data\")\" > \"$T/seen\"' TERM; "
+                            "kill -TERM $PPID; sleep 1",
+                            "mkdir -p \"$T/full/kx\" && cat > \"$T/full/kx/data\""},
+                      payload);
+    auto r = run("", "", link_gone + "cat \"$T/seen\"\n");
+    EXPECT_EQ(r.out, "status=143\nlink-gone\nseen=" + payload);
+}
+
+// A link left by a run that is still going (same archive, second run) is
+// neither replaced nor removed.
+TEST_F(Relocate, SecondRunNeverTakesTheFirstRunsLink) {
+    make(T + "/full");
+    auto r = run("mkdir \"$T/t/kx\"; ln -s \"$T/t/kx\" \"$T/full/kx\"", "-t \"$T/big\"",
+                 "readlink \"$T/full/kx\"\n");
+    EXPECT_EQ(r.out, "status=1\n" + T + "/t/kx\n");
+    EXPECT_EQ(r.err, T + "/full/kx: extraction directory exists!\nPlease remove it first then try again.\n");
+}
+
+// The link path under a directory that does not exist can never be made: each
+// candidate tried loses every directory made for it.
+TEST_F(Relocate, FailedCandidatesLeaveNoDirectories) {
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=deep/app", "", "touch \"$T/ran\"",
+                            "cat > /dev/null"},
+                      payload);
+    auto r = run("", "", "ls -A \"$T/big\" \"$T/t\"; test -e \"$T/ran\" || echo not-run\n");
+    EXPECT_EQ(r.out, "status=1\n" + T + "/big:\n\n" + T + "/t:\nnot-run\n");
+    EXPECT_EQ(r.err, T + "/full/deep/app: not enough space. Looking for space in other filesystems.\nTrying " + T +
+                         "/big ...\n" + T + "/big/deep/app: No such file or directory\nTrying " + T + "/t ...\n" + T +
+                         "/t/deep/app: No such file or directory\n" + T +
+                         "/full/deep/app: not enough space to extract the archive.\n"
+                         "Please make at least 1Mb available in " + T + "/full.\n"
+                         "Alternatively, you can make space available on another filesystem where a\n"
+                         "\"deep/app\" directory can be created. Ensure that the \"deep/app\" directory\n"
+                         "does not exist before trying again.\n");
+}
+
+// The link path is handled by system calls: a relative VFYFS value that
+// begins with '-' is a name like any other.
+TEST_F(Relocate, RelativeVfyfsBeginningWithADashIsNoOption) {
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=-full,FSSUB=kx", "App",
+                            "echo \"link=$(readlink -- -full/kx)\"; cat ./-full/kx/data",
+                            "mkdir -p -- -full/kx && cat > ./-full/kx/%o"},
+                      payload);
+    auto r = run("mkdir \"$T/-full\" && mount -t tmpfs -o size=64k tmpfs \"$T/-full\"", "",
+                 "test -L \"$T/-full/kx\" || echo link-gone\n");
+    EXPECT_EQ(r.out, "link=" + T + "/big/kx\n" + payload + "status=0\nlink-gone\n");
+}

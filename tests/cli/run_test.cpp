@@ -332,6 +332,37 @@ TEST_F(Run, BytesAfterTheLastMemberCountOnlyWhenTheFileEndsInTheTotal) {
     EXPECT_EQ(testutil::read_file(dir / "a"), "only\n"); // the default command writes the stored name
 }
 
+// Names as the shell must read them: an input with blanks, quotes or shell
+// characters, run from a directory whose name holds more of them, lands in
+// that directory under its own name, through the default extract command and
+// the run command alike, and no text of a name is ever executed.
+TEST_F(Run, OddNamesAndDirectoriesReachTheCommandsAsThemselves) {
+    const std::string where = dir / "My Downloads $(touch pwned) `touch pwned` ; 'it' \"q\" \\\nx";
+    ASSERT_EQ(mkdir(where.c_str(), 0755), 0);
+    testutil::write_file(dir / "app.tar", "the operator's own app.tar\n");
+    for (const std::string name : {"my data.bin", "my app.tar", "it's.txt", "$(touch pwned).txt",
+                                   "`touch pwned`.txt", "a;touch pwned;b", "new\nline", "-n", "x & y | z"}) {
+        testutil::write_file(where + "/" + name, "payload of " + name);
+        int fd = open(arc.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+        ASSERT_GE(fd, 0);
+        RunOptions o;
+        o.cwd = where;
+        o.stdout_fd = fd;
+        auto b = testutil::run_kelpa({"-C", "", "-r", "cat -- %o; printf '[%s]' \"%p\"", "--", name}, o);
+        close(fd);
+        ASSERT_EQ(b.status, 0) << b.err;
+        ASSERT_EQ(std::remove((where + "/" + name).c_str()), 0);
+        o.stdout_fd = -1;
+        auto r = testutil::run({arc}, o);
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_EQ(r.out, "payload of " + name + "[" + where + "]") << name;
+        EXPECT_EQ(testutil::read_file(where + "/" + name), "payload of " + name);
+    }
+    EXPECT_FALSE(exists("pwned"));
+    EXPECT_NE(access((where + "/pwned").c_str(), F_OK), 0);
+    EXPECT_EQ(testutil::read_file(dir / "app.tar"), "the operator's own app.tar\n");
+}
+
 TEST_F(Run, ToStdoutKeepsTheDefaultNameStdout) {
     testutil::write_file(dir / "a", "named\n");
     build({"a"});
