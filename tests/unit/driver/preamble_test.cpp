@@ -202,7 +202,7 @@ TEST_F(FindProgram, DotRelativeNamesAreReturnedUntested) {
     EXPECT_EQ(find_program(ref), ref);
 }
 
-TEST_F(FindProgram, SearchesPathInOrderWithEmptyElementsAsRoot) {
+TEST_F(FindProgram, SearchesPathInOrderWithEmptyElementsAsTheCurrentDirectory) {
     std::string a = dir_ / "a", b = dir_ / "b";
     ASSERT_EQ(mkdir(a.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
@@ -214,12 +214,20 @@ TEST_F(FindProgram, SearchesPathInOrderWithEmptyElementsAsRoot) {
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(std::string(r), b + "/prog");
 
-    // An empty element is the empty directory name, so "bin/sh" is found as "/bin/sh".
-    setenv("PATH", "/nonexistent:", 1);
-    char rel[] = "bin/sh";
-    r = find_program(rel);
-    ASSERT_NE(r, nullptr);
-    EXPECT_STREQ(r, "/bin/sh");
+    // An empty element is the current directory, as the shell reads it.
+    char saved[4096];
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(chdir(a.c_str()), 0);
+    testutil::write_file(a + "/here", "x", 0755);
+    for (const char *path : {"/nonexistent:", ":/nonexistent", "/nonexistent::/bin"}) {
+        setenv("PATH", path, 1);
+        r = find_in_path("here");
+        EXPECT_STREQ(r != nullptr ? r : "<none>", "./here") << path;
+        char rel[] = "bin/sh"; // never taken from the root for an empty element
+        r = find_in_path(rel);
+        EXPECT_EQ(r, nullptr) << path;
+    }
+    ASSERT_EQ(chdir(saved), 0);
 }
 
 TEST_F(FindProgram, NothingFoundOrNoPathGivesNull) {
