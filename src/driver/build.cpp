@@ -38,17 +38,14 @@ void refuse_unusable_space_check() {
     if (get_feature("VFYFS=") == nullptr) return;
     const char *fs = std::strchr(get_feature("VFYFS="), '=') + 1;
     if (std::strlen(fs) < 2) {
-        report("%s: -V %s: the space check needs a directory of two characters or more\n", progname, fs);
-        std::exit(1);
+        fatal("%s: -V %s: the space check needs a directory of two characters or more\n", progname, fs);
     }
     if (get_feature("FSSUB=") == nullptr) {
-        report("%s: -V needs -S, the name of the extraction directory under it\n", progname);
-        std::exit(1);
+        fatal("%s: -V needs -S, the name of the extraction directory under it\n", progname);
     }
     const char *sub = std::strchr(get_feature("FSSUB="), '=') + 1;
     if (std::strlen(sub) < 2) {
-        report("%s: -S %s: the extraction directory needs a name of two characters or more\n", progname, sub);
-        std::exit(1);
+        fatal("%s: -S %s: the extraction directory needs a name of two characters or more\n", progname, sub);
     }
 }
 
@@ -60,29 +57,25 @@ void do_build(int argc, char **argv) {
     // Refuse what does not fit before anything is written.
     for (int i = 0; i < argc; i++) {
         if (std::strlen(argv[i]) >= sizeof codec::ifname) {
-            report("%s: %s: file name too long\n", progname, argv[i]);
-            std::exit(1);
+            fatal("%s: %s: file name too long\n", progname, argv[i]);
         }
     }
     const char *name = codec::gz_basename(argv[0]);
     if (std::strlen(name) > NAME_ROOM) {
-        report("%s: %s: file name too long for the NAME entry\n", progname, argv[0]);
-        std::exit(1);
+        fatal("%s: %s: file name too long for the NAME entry\n", progname, argv[0]);
     }
     // The name becomes the NAME entry: a comma would end it and start an entry
     // of the name's choosing (PATH=., say); quotes and backslashes change how
     // the list splits.
     if (std::strpbrk(name, ",\"\\") != nullptr) {
-        report("%s: %s: the first input's name may not hold a comma, a double quote or a backslash\n", progname,
+        fatal("%s: %s: the first input's name may not hold a comma, a double quote or a backslash\n", progname,
                argv[0]);
-        std::exit(1);
     }
     refuse_unusable_space_check();
     char buf[FEATLEN];
     std::snprintf(buf, sizeof buf, "NAME=%s", name);
     if (add_feature(buf) != 0) {
-        report("%s: feature list is too long\n", progname);
-        std::exit(1);
+        fatal("%s: feature list is too long\n", progname);
     }
 
     // Without its stub an archive cannot run: no payload without it.
@@ -93,7 +86,7 @@ void do_build(int argc, char **argv) {
         codec::ifd = open(codec::ifname, O_RDONLY | O_LARGEFILE);
         if (codec::ifd < 0) {
             // The others are still written, but a missing input fails the build.
-            std::perror(codec::ifname);
+            report_perror("%s", codec::ifname);
             exit_code = 1;
             continue;
         }

@@ -36,8 +36,13 @@ using codec::verbose;
 extern const char scid[64];         // the version line's text
 extern const char *F_OEM;           // key that -O puts before its argument
 
-// Messages on standard error, exactly as formatted.
+// The driver's one error path. Messages on standard error, exactly as
+// formatted; the _perror forms add ": " and the system's text for errno, as
+// perror does. fatal and fatal_perror end the process with status 1.
 void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void report_perror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal_perror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Prints s with every control byte but tab and newline (and DEL) as a
 // backslash and three octal digits, so that a carriage return or an escape
 // sequence cannot show one command while another runs.

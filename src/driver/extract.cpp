@@ -234,7 +234,7 @@ outcome act(char *program, const checked_archive &a) {
     } else {
         extract_pipe = popen(a.pcmd, "w");
         if (extract_pipe == nullptr) {
-            std::perror(a.pcmd);
+            report_perror("%s", a.pcmd);
             return outcome::failed;
         }
         to_stdout = 0;

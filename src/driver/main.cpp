@@ -40,8 +40,7 @@ namespace {
 void store_argument(char *dst, const char *arg, int letter) {
     std::size_t len = std::strlen(arg);
     if (len > BUFLEN - 1) {
-        report("%s: argument of -%c is too long\n", progname, letter);
-        std::exit(1);
+        fatal("%s: argument of -%c is too long\n", progname, letter);
     }
     std::memcpy(dst, arg, len + 1);
 }
@@ -51,12 +50,10 @@ void store_feature(const char *key, const char *arg, int letter) {
     char buf[FEATLEN];
     int len = std::snprintf(buf, sizeof buf, "%s%s", key, arg);
     if (len < 0 || static_cast<std::size_t>(len) > FEATLEN - 1) {
-        report("%s: argument of -%c is too long\n", progname, letter);
-        std::exit(1);
+        fatal("%s: argument of -%c is too long\n", progname, letter);
     }
     if (add_feature(buf) != 0) {
-        report("%s: feature list is too long\n", progname);
-        std::exit(1);
+        fatal("%s: feature list is too long\n", progname);
     }
 }
 
@@ -123,8 +120,7 @@ int main(int argc, char **argv) {
         case 'V':
             // An archive whose space check could never pass is not made.
             if (!is_compressed && std::strlen(optarg) > VFYFS_MAX) {
-                report("%s: %s: name too long for the space check\n", progname, optarg);
-                std::exit(1);
+                fatal("%s: %s: name too long for the space check\n", progname, optarg);
             }
             if (!is_compressed) store_feature("VFYFS=", optarg, c);
             break;
@@ -163,22 +159,18 @@ int main(int argc, char **argv) {
         }
         // A listing that could not be written is a failure, not an empty success.
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            report("%s: ", progname);
-            std::perror("stdout");
-            std::exit(1);
+            fatal_perror("%s: stdout", progname);
         }
         std::exit(exit_code);
     }
     if (!is_compressed && names > 0) do_build(names, av);
     if (!is_compressed) {
         Usage(0);
-        report("%s: what files do you want to compress?\n", argv[0]);
-        std::exit(1);
+        fatal("%s: what files do you want to compress?\n", argv[0]);
     }
     if (opt_u && names == 0) {
         Usage(1);
-        report("%s: which archive do you want to use?\n", argv[0]);
-        std::exit(1);
+        fatal("%s: which archive do you want to use?\n", argv[0]);
     }
     std::exit(do_decompress(opt_u ? av[0] : own) == 0 ? 0 : 1);
 }

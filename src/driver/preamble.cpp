@@ -142,7 +142,7 @@ int find_preamble(char *program) {
     }
     int fd = open(path, O_RDONLY | O_LARGEFILE);
     if (fd < 0) {
-        std::perror(path);
+        report_perror("%s", path);
         return -1;
     }
 
@@ -198,19 +198,19 @@ int build_preamble(char *program, int fd) {
     }
     struct stat64 st;
     if (stat64(path, &st) != 0) {
-        std::perror(path);
+        report_perror("%s", path);
         return -1;
     }
     int in = open(path, O_RDONLY | O_LARGEFILE);
     if (in < 0) {
-        std::perror(path);
+        report_perror("%s", path);
         return -1;
     }
     std::size_t size = static_cast<std::size_t>(st.st_size);
     std::unique_ptr<char[]> image(new (std::nothrow) char[size + 1]);
     if (!image) {
         errno = ENOMEM;
-        std::perror(path);
+        report_perror("%s", path);
         close(in);
         return -1;
     }
@@ -219,7 +219,7 @@ int build_preamble(char *program, int fd) {
         ssize_t got = read(in, image.get() + have, size - have);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            std::perror(path);
+            report_perror("%s", path);
             close(in);
             return -1;
         }

@@ -76,7 +76,7 @@ link_result do_link(char *sym_path, const char *fssub, const char *native_path) 
     if (verbose && !link_confirmed(sym_path)) return link_result::next;
     std::size_t made_from = 0;
     if (mkdirp(sym_path, 0755, &made_from) != 0) {
-        std::perror(sym_path);
+        report_perror("%s", sym_path);
         remove_made(sym_path, made_from);
         return link_result::next;
     }
@@ -94,7 +94,7 @@ link_result do_link(char *sym_path, const char *fssub, const char *native_path) 
     register_link(native_path, sym_path);
     if (symlink(sym_path, native_path) != 0) {
         unregister_link();
-        std::perror(sym_path);
+        report_perror("%s", sym_path);
         remove_made(sym_path, made_from);
         return link_result::next;
     }
@@ -168,7 +168,7 @@ Verr verify_fs(int min_mb, char *sym_path) {
     } else {
         char cwd[PATH_LEN];
         if (getcwd(cwd, sizeof cwd - 1) == nullptr) {
-            std::perror(fs);
+            report_perror("%s", fs);
             return SE_MKDIR;
         }
         if (!join(path, cwd, fs)) {
