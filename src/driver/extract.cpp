@@ -181,17 +181,20 @@ bool plan_space(const checked_archive &a, char *sympath) {
     return verify_fs(megs_needed(a.total), sympath) == SE_NONE;
 }
 
-// Copies the raw payload into ofd.
+// Copies the raw payload into ofd: exactly the length the plan was made for,
+// so a file that changed since cannot hand on more, and one that shrank is
+// an unexpected end of file.
 void copy_raw(const checked_archive &a) {
     errno = 0;
     if (lseek64(a.fd, a.data_start, SEEK_SET) == -1) codec::read_error();
     char buf[RAW_BLOCK];
-    for (;;) {
-        ssize_t n = read(a.fd, buf, sizeof buf);
+    for (codec::off64 left = a.total; left > 0;) {
+        ssize_t n = read(a.fd, buf, left < static_cast<codec::off64>(sizeof buf) ? static_cast<std::size_t>(left)
+                                                                                  : sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) codec::read_error();
-        if (n == 0) return;
+        if (n <= 0) codec::read_error();
         codec::write_buf(codec::ofd, buf, static_cast<unsigned>(n));
+        left -= n;
     }
 }
 
