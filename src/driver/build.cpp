@@ -36,6 +36,11 @@ void copy_raw(int in) {
 
 void do_build(int argc, char **argv) {
     codec::ofd = STDOUT_FILENO;
+    // A megabyte of binary on the screen is never what was meant.
+    if (isatty(codec::ofd)) {
+        report("%s: will not write an archive to a terminal: redirect standard output to a file\n", progname);
+        std::exit(1);
+    }
 
     // Refuse what does not fit before anything is written.
     for (int i = 0; i < argc; i++) {

@@ -1,5 +1,6 @@
 // A terminal as standard error or output: the status line of a large run is
-// drawn and erased without a trace, and everything else stays as it was.
+// drawn and erased without a trace, everything else stays as it was, and a
+// build refuses to write an archive onto a terminal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -239,4 +240,21 @@ TEST_F(Progress, AFatalErrorErasesTheLineBeforeItsMessage) {
         EXPECT_NE(p.err, "");
         EXPECT_EQ(screen(r.tty), screen(as_on_tty(p.err)));
     }
+}
+
+TEST(BuildToTerminal, WritesNothingAndSaysToRedirect) {
+    TempDir dir;
+    testutil::write_file(dir / "in.txt", "payload\n");
+    auto r = run_on_tty({testutil::kelpa_bin(), "in.txt"}, dir.path(), on_tty::out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.tty, "");
+    EXPECT_EQ(r.other, testutil::kelpa_bin() +
+                           ": will not write an archive to a terminal: redirect standard output to a file\n");
+
+    // Listing onto a terminal is what terminals are for.
+    const std::string arc = dir / "a.run";
+    kit::make_archive(arc, {"NOCOMPR,NAME=in.txt", "Listed", "", ""}, "payload\n");
+    auto l = run_on_tty({testutil::kelpa_bin(), "-l", arc}, dir.path(), on_tty::out);
+    EXPECT_EQ(l.status, 0) << l.other;
+    EXPECT_NE(l.tty.find("Comment: Listed"), std::string::npos) << l.tty;
 }
