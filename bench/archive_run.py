@@ -4,12 +4,15 @@
 it), against zlib inflating the same member once (member_inflate_bench) in the
 same run; medians of RUNS runs (default 5). The target is a ratio of at most
 1.0. The run's 2-second pause is sleep, not CPU, so it does not count.
-Usage: bench/archive_run.py BUILD_DIR FILE..."""
+With PTY=1 the run's standard error is a pseudo-terminal, so that payloads of
+8 MiB and more show the status line: compare with a run without it for its cost.
+Usage: [PTY=1] bench/archive_run.py BUILD_DIR FILE..."""
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 
 
 def cpu_of(argv):
@@ -17,11 +20,28 @@ def cpu_of(argv):
     wait4 (finer than time's hundredths, and without time's own CPU, which
     would weigh on the small files)."""
     with open(os.devnull, "wb") as null:
-        p = subprocess.Popen(argv, stdout=null, stderr=null)
+        if os.environ.get("PTY") == "1":
+            master, slave = os.openpty()
+            p = subprocess.Popen(argv, stdout=null, stderr=slave)
+            os.close(slave)
+            threading.Thread(target=drain, args=(master,), daemon=True).start()
+        else:
+            p = subprocess.Popen(argv, stdout=null, stderr=null)
         _, status, ru = os.wait4(p.pid, 0)
     if status != 0:
         sys.exit(f"{argv[0]}: exit status {status}")
     return ru.ru_utime + ru.ru_stime
+
+
+def drain(fd):
+    """Reads the terminal until its last writer is gone, so that the run never
+    blocks on a full one."""
+    try:
+        while os.read(fd, 4096):
+            pass
+    except OSError:
+        pass
+    os.close(fd)
 
 
 def peak_rss_of(argv, work):

@@ -66,6 +66,11 @@ constexpr int NO_OUTPUT = -1;
 // Called by abort_gzip before the process ends, when set: the driver uses it to
 // remove a temporary link. Not part of the codec's own state; null by default.
 extern void (*abort_hook)();
+// Called by fill_inbuf after each refill, and before each message the codec
+// writes on standard error, when set: the driver's progress line counts the
+// input there and is erased before a message. Null by default.
+extern void (*refill_hook)();
+extern void (*message_hook)();
 
 // Performance critical, measure any change with bench/.
 // The CRC-32 of RFC 1952. updcrc(nullptr, 0) restarts the register and returns

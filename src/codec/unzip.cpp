@@ -54,12 +54,14 @@ int get_method(int in) {
     last_member = 0;
 
     if (std::memcmp(magic, GZIP_MAGIC, 2) != 0 && std::memcmp(magic, OLD_GZIP_MAGIC, 2) != 0) {
+        if (message_hook != nullptr) message_hook();
         std::fprintf(stderr, "%s: can only handle GZIP compression method\n", progname);
         exit_code = 1;
         return -1;
     }
     method = next_input_byte();
     if (method != DEFLATED) {
+        if (message_hook != nullptr) message_hook();
         std::fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", progname, ifname, method);
         exit_code = 1;
         return -1;
@@ -71,11 +73,17 @@ int get_method(int in) {
 
     if (flags & CONTINUATION) {
         unsigned part = read_u16();
-        if (verbose) std::fprintf(stderr, "%s: %s: part number %u\n", progname, ifname, part);
+        if (verbose) {
+            if (message_hook != nullptr) message_hook();
+            std::fprintf(stderr, "%s: %s: part number %u\n", progname, ifname, part);
+        }
     }
     if (flags & EXTRA_FIELD) {
         unsigned len = read_u16();
-        if (verbose) std::fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", progname, ifname, len);
+        if (verbose) {
+            if (message_hook != nullptr) message_hook();
+            std::fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", progname, ifname, len);
+        }
         while (len--) (void)next_input_byte();
     }
     if (flags & ORIG_NAME) {

@@ -43,6 +43,8 @@ int to_stdout;
 int list;
 int verbose;
 void (*abort_hook)();
+void (*refill_hook)();
+void (*message_hook)();
 
 namespace {
 
@@ -243,6 +245,7 @@ int fill_inbuf(int eof_ok) {
     } while (insize < INBUFSIZ);
     if (insize == 0) read_error();
     bytes_in += insize;
+    if (refill_hook != nullptr) refill_hook();
     inptr = 1;
     return inbuf[0];
 }
@@ -291,12 +294,14 @@ char *gz_basename(char *fname) {
 }
 
 void error(const char *m) {
+    if (message_hook != nullptr) message_hook();
     std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
     abort_gzip();
 }
 
 void read_error() {
     int e = errno;
+    if (message_hook != nullptr) message_hook();
     std::fprintf(stderr, "\n%s: ", progname);
     if (e != 0) {
         errno = e;
@@ -309,6 +314,7 @@ void read_error() {
 
 void write_error() {
     int e = errno;
+    if (message_hook != nullptr) message_hook();
     std::fprintf(stderr, "\n%s: ", progname);
     errno = e;
     std::perror(ofname);

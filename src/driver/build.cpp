@@ -53,6 +53,9 @@ void refuse_unusable_space_check() {
 
 void do_build(int argc, char **argv) {
     codec::ofd = STDOUT_FILENO;
+    // A megabyte of binary on the screen is never what was meant.
+    if (isatty(codec::ofd))
+        fatal("%s: will not write an archive to a terminal: redirect standard output to a file\n", progname);
 
     // Refuse what does not fit before anything is written.
     for (int i = 0; i < argc; i++) {

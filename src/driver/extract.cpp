@@ -16,6 +16,7 @@
 
 #include "driver/driver.h"
 #include "driver/extract.h"
+#include "driver/progress.h"
 
 namespace driver {
 
@@ -103,14 +104,17 @@ codec::off64 decode_members(const char *program, const checked_archive &a, int o
     errno = 0;
     if (lseek64(a.fd, a.data_start, SEEK_SET) == -1) read_error();
     clear_bufs();
+    progress_begin(out == NO_OUTPUT ? "checking" : "extracting", a.fd, a.data_start - preamble_end);
     unzip(a.fd, out);
     while (next_member_follows()) {
         if (get_method(a.fd) == -1) {
+            progress_end();
             report("%s: unknown compression method\n", program);
             return -1;
         }
         unzip(a.fd, out);
     }
+    progress_end();
     return bytes_out;
 }
 
@@ -188,6 +192,7 @@ void copy_raw(const checked_archive &a) {
     errno = 0;
     if (lseek64(a.fd, a.data_start, SEEK_SET) == -1) codec::read_error();
     char buf[RAW_BLOCK];
+    progress_begin("extracting", a.fd, 0);
     for (codec::off64 left = a.total; left > 0;) {
         ssize_t n = read(a.fd, buf, left < static_cast<codec::off64>(sizeof buf) ? static_cast<std::size_t>(left)
                                                                                   : sizeof buf);
@@ -195,7 +200,9 @@ void copy_raw(const checked_archive &a) {
         if (n <= 0) codec::read_error();
         codec::write_buf(codec::ofd, buf, static_cast<unsigned>(n));
         left -= n;
+        progress_at(a.total - left);
     }
+    progress_end();
 }
 
 // The verbose run: asks on standard output before running cmd. The end of

@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <ostream>
 #include <string>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "archive_kit.h"
+#include "pty_kit.h"
 #include "common/testutil.h"
 
 using kit::Trailer;
@@ -56,18 +55,7 @@ PtyResult run_in_pty(const std::vector<std::string> &argv, const std::string &cw
     // The line discipline keeps what is typed until the program reads it.
     if (!typed.empty() && write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
         ADD_FAILURE() << "typing into the terminal failed";
-    char buf[4096];
-    for (;;) {
-        struct pollfd p = {master, POLLIN, 0};
-        if (poll(&p, 1, 60000) <= 0) {
-            kill(pid, SIGKILL);
-            ADD_FAILURE() << "no end of the terminal session";
-            break;
-        }
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0) break; // EIO once the program and its children are gone
-        r.screen.append(buf, static_cast<std::size_t>(n));
-    }
+    r.screen = kit::read_terminal(master, pid);
     close(master);
     int status = 0;
     waitpid(pid, &status, 0);

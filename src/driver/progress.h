@@ -1,0 +1,27 @@
+// The status line of a run on a terminal: the phase, the share of the payload
+// read so far and the bytes read of the total, on standard error.
+#pragma once
+
+#include "codec/codec.h"
+
+namespace driver {
+
+// Smaller payloads show no status line: they are read before one would help.
+constexpr codec::off64 PROGRESS_MIN_PAYLOAD = codec::off64{8} << 20;
+
+// Starts the status line of `phase` ("checking", "extracting") when standard
+// error is a terminal and the payload (preamble_end to the end of fd) is at
+// least PROGRESS_MIN_PAYLOAD; otherwise nothing is shown until progress_end.
+// `first` is the payload offset of the phase's first read: from there the
+// codec's refills are counted through codec::bytes_in, which the caller has
+// just cleared. Sets codec::refill_hook and codec::message_hook.
+void progress_begin(const char *phase, int fd, codec::off64 first);
+
+// For reads that bypass the codec: `done` payload bytes read so far.
+void progress_at(codec::off64 done);
+
+// Erases the line, leaving the terminal as it was without it, and clears the
+// hooks. Nothing to do when no line was shown.
+void progress_end();
+
+} // namespace driver

@@ -1,0 +1,34 @@
+// Pseudo-terminals for the end-to-end tests: what a program started on one
+// shows there.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <poll.h>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace kit {
+
+// Everything the terminal of master receives until its last writer is gone;
+// pid is killed when nothing ends the session within a minute.
+inline std::string read_terminal(int master, pid_t pid) {
+    std::string screen;
+    char buf[4096];
+    for (;;) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 60000) <= 0) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "no end of the terminal session";
+            break;
+        }
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break; // EIO once the program and its children are gone
+        screen.append(buf, static_cast<std::size_t>(n));
+    }
+    return screen;
+}
+
+} // namespace kit
