@@ -125,6 +125,8 @@ void progress_at(codec::off64 n) {
     tick();
 }
 
+void progress_erase() { erase(); }
+
 void progress_end() {
     if (phase == nullptr) return;
     erase();

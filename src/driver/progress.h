@@ -20,6 +20,10 @@ void progress_begin(const char *phase, int fd, codec::off64 first);
 // For reads that bypass the codec: `done` payload bytes read so far.
 void progress_at(codec::off64 done);
 
+// Erases the line, if one stands; async-signal-safe (write alone), for a run
+// that a signal ends.
+void progress_erase();
+
 // Erases the line, leaving the terminal as it was without it, and clears the
 // hooks. Nothing to do when no line was shown.
 void progress_end();

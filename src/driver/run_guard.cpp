@@ -12,6 +12,7 @@
 
 #include "driver/driver.h"
 #include "driver/extract.h"
+#include "driver/progress.h"
 
 namespace driver {
 
@@ -53,6 +54,7 @@ void on_signal(int sig) {
         return;
     }
     unlink_if_ours();
+    progress_erase();
     die_of(sig);
 }
 
