@@ -136,6 +136,11 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
     return r;
 }
 
+bool in_ci() {
+    const char *ci = std::getenv("CI");
+    return ci != nullptr && std::strcmp(ci, "true") == 0;
+}
+
 std::string kelpa_bin() {
     const char *b = std::getenv("KELPA_BIN");
     if (b == nullptr || *b == '\0') {

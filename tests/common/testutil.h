@@ -42,6 +42,10 @@ struct RunOptions {
 // Runs argv[0] (a path) with the arguments; captures output and status.
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opt = {});
 
+// True under CI (CI=true), where tests that could only be skipped for want of
+// privileges must run.
+bool in_ci();
+
 // The kelpa binary under test, as CTest passes it (KELPA_BIN).
 std::string kelpa_bin();
 RunResult run_kelpa(const std::vector<std::string> &args, const RunOptions &opt = {});
