@@ -1,4 +1,4 @@
-// The zlib side of archive_run.sh: inflates the payload member of a kelpa
+// The zlib side of archive_run.py: inflates the payload member of a kelpa
 // archive to standard output in 32 KiB writes, as an archive run with -x does,
 // so that both CPU times can be compared on the same member.
 // Usage: member_inflate_bench ARCHIVE
