@@ -94,7 +94,7 @@ int inflate_stored() {
                 w += static_cast<unsigned>(got);
                 n -= static_cast<unsigned>(got);
             } else {
-                out_window[w++] = static_cast<uch>(fill_inbuf(0));
+                out_window[w++] = static_cast<uch>(fill_inbuf());
                 n--;
             }
         } else {
@@ -248,6 +248,12 @@ int inflate_block(int *e) {
 void history_from_output(unsigned w) {
     if (!history_in_output) return;
     std::memcpy(window + w, out_window + w, WSIZE - w);
+    history_in_output = false;
+}
+
+void reset_decoder_state() {
+    bb = 0;
+    bk = 0;
     history_in_output = false;
 }
 

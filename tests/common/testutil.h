@@ -70,7 +70,9 @@ std::uint32_t zlib_crc32(const std::string &data);
 // SHA-256 hex digest, for golden outputs.
 std::string sha256_hex(const std::string &data);
 
-// Test-only resets of the process-wide state, for SetUp.
+// Test-only resets of the process-wide state, for SetUp. The codec's is
+// codec::reset_state with the tests' own choices on top (progname "kelpa",
+// descriptors -1); the driver's lives here until the driver has its own.
 void reset_codec_state();
 void reset_driver_state();
 
