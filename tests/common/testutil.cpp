@@ -346,6 +346,10 @@ void reset_driver_state() {
         std::memset(b, 0, BUFLEN);
     extract_only = dont_run_program = 0;
     preamble_end = 0;
+    std::memset(eop, 0, sizeof eop);
+    std::memset(found_program, 0, sizeof found_program);
+    std::memset(found_feature, 0, sizeof found_feature);
+    first_time = 1;
 }
 
 } // namespace testutil
