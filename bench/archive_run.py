@@ -6,7 +6,8 @@ same run; medians of RUNS runs (default 5). The target is a ratio of at most
 1.0. The run's 2-second pause is sleep, not CPU, so it does not count.
 With PTY=1 the run's standard error is a pseudo-terminal, so that payloads of
 8 MiB and more show the status line: compare with a run without it for its cost.
-Usage: [PTY=1] bench/archive_run.py BUILD_DIR FILE..."""
+Usage: [PTY=1] bench/archive_run.py BUILD_DIR [FILE...]; without files, those
+of the benchmark corpus ($KELPA_CORPUS, else bench/corpus: see make_corpus.sh)."""
 import os
 import statistics
 import subprocess
@@ -56,15 +57,21 @@ def peak_rss_of(argv, work):
 
 
 def main():
-    if len(sys.argv) < 3:
+    if len(sys.argv) < 2:
         sys.exit(__doc__)
+    files = sys.argv[2:]
+    if not files:
+        corpus = os.environ.get("KELPA_CORPUS") or "bench/corpus"
+        files = sorted(os.path.join(corpus, f) for f in os.listdir(corpus)) if os.path.isdir(corpus) else []
+        if not files:
+            sys.exit(f"no corpus in {corpus}: run bench/make_corpus.sh first or set KELPA_CORPUS")
     build = os.path.abspath(sys.argv[1])
     runs = int(os.environ.get("RUNS", "5"))
     kelpa = os.path.join(build, "kelpa")
     print(f"stub: {os.path.getsize(kelpa)} bytes")
     print(f"{'file':<12} {'MB':>7} {'kelpa s':>9} {'zlib s':>9} {'kelpa/zlib':>11} {'kelpa peak RSS':>15}")
     with tempfile.TemporaryDirectory() as work:
-        for f in sys.argv[2:]:
+        for f in files:
             f = os.path.abspath(f)
             archive = os.path.join(work, "a.run")
             with open(archive, "wb") as out:

@@ -1,8 +1,8 @@
 // kelpa's encoder against zlib's deflate at level 9, on the same inputs in the
 // same run: throughput, compressed size and the ratios of both.
 //
-// Inputs come from the benchmark corpus (bench/make_corpus.sh DIR; the
-// directory is taken from KELPA_CORPUS, default /tmp/corpus). The two big
+// Inputs come from the benchmark corpus (bench/make_corpus.sh; see
+// corpus_dir.h for where it is looked for). The two big
 // files are cut to their first 32 MiB to keep runs short. Both encoders read
 // from memory (kelpa through a memory file, as it reads a file) and write
 // a gzip member to memory. Times are CPU seconds; run with
@@ -20,14 +20,14 @@
 #include <unistd.h>
 
 #include "codec/codec.h"
+#include "corpus_dir.h"
 
 namespace {
 
 constexpr std::size_t PREFIX = 32u << 20;
 
 std::string corpus_file(const char *name, std::size_t limit) {
-    const char *dir = std::getenv("KELPA_CORPUS");
-    std::string path = std::string(dir != nullptr ? dir : "/tmp/corpus") + "/" + name;
+    std::string path = corpus_dir() + "/" + name;
     std::string data;
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) return data;
@@ -86,7 +86,7 @@ double cpu_seconds() {
 void BM_Deflate(benchmark::State &state, const char *name, std::size_t limit) {
     const std::string data = corpus_file(name, limit);
     if (data.empty()) {
-        state.SkipWithError("corpus file missing: run bench/make_corpus.sh /tmp/corpus");
+        state.SkipWithError("corpus file missing: run bench/make_corpus.sh first or set KELPA_CORPUS");
         return;
     }
     std::string zout;

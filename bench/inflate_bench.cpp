@@ -1,7 +1,7 @@
 // Decode speed: kelpa's member reader and inflate against zlib's inflate on the
 // same members (made by zlib at level 9), in the same run; prints MB/s of
-// decoded output and the kelpa/zlib ratio per file. Corpus: $KELPA_CORPUS
-// (default bench/corpus, see make_corpus.sh); files are cut to their first
+// decoded output and the kelpa/zlib ratio per file. Corpus: see corpus_dir.h
+// and make_corpus.sh; files are cut to their first
 // 32 MiB to keep runs short.
 #include <benchmark/benchmark.h>
 #include <zlib.h>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "corpus_dir.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -136,8 +137,7 @@ void io_floor(benchmark::State &state, const Member *m) {
 } // namespace
 
 int main(int argc, char **argv) {
-    const char *dir = std::getenv("KELPA_CORPUS");
-    std::string corpus = dir != nullptr ? dir : "bench/corpus";
+    const std::string corpus = corpus_dir();
     std::vector<Member> members;
     for (const char *f : {"include.tar", "binary", "compressed", "random"}) {
         std::string plain = read_prefix(corpus + "/" + f);

@@ -2,9 +2,10 @@
 # Builds the benchmark corpus from files found on any machine of this kind:
 # a tar of /usr/include, the largest binary under /usr/lib, an already
 # compressed file (a .deb from apt's cache, or a .gz from /usr/share/doc) and
-# a few MB of random bytes. Usage: make_corpus.sh DIR
+# a few MB of random bytes. Usage: make_corpus.sh [DIR], DIR by default
+# $KELPA_CORPUS or bench/corpus (where the benchmarks look; see corpus_dir.h).
 set -eu
-dir=${1:-bench/corpus}
+dir=${1:-${KELPA_CORPUS:-bench/corpus}}
 mkdir -p "$dir"
 [ -s "$dir/include.tar" ] || tar cf "$dir/include.tar" -C /usr include 2>/dev/null || true
 if [ ! -s "$dir/binary" ]; then

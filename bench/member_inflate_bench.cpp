@@ -1,4 +1,4 @@
-// The zlib side of archive_run.sh: inflates the payload member of a kelpa
+// The zlib side of archive_run.py: inflates the payload member of a kelpa
 // archive to standard output in 32 KiB writes, as an archive run with -x does,
 // so that both CPU times can be compared on the same member.
 // Usage: member_inflate_bench ARCHIVE
@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/archive_kit.h"
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s ARCHIVE\n", argv[0]);
@@ -26,12 +28,10 @@ int main(int argc, char **argv) {
     if (map == MAP_FAILED) return 2;
     const std::string_view a(static_cast<const char *>(map), static_cast<std::size_t>(st.st_size));
     // The marker, then four NUL-terminated fields, then the member.
-    const std::string marker = std::string("kelpa") + "+magik";
-    std::size_t at = a.find(marker);
-    if (at == std::string_view::npos) return 2;
-    at += marker.size();
-    for (int f = 0; f < 4 && at != 0; f++) at = a.find('\0', at) + 1;
-    if (at == 0 || at >= a.size()) return 2;
+    const std::size_t marker_at = a.find(kit::marker());
+    if (marker_at == std::string_view::npos) return 2;
+    const std::size_t at = kit::read_trailer(a, marker_at);
+    if (at == std::string_view::npos || at >= a.size()) return 2;
 
     z_stream z{};
     inflateInit2(&z, 31);

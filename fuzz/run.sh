@@ -9,8 +9,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 build=build-fuzz
+# RelWithDebInfo without its NDEBUG, so that the codec's assertions run too.
 CC=clang CXX=clang++ cmake -S . -B "$build" -DKELPA_FUZZ=ON -DKELPA_SANITIZE=ON \
-    -DKELPA_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DKELPA_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" >/dev/null
 targets=${*:-$(ls fuzz/*_fuzz.cpp | sed 's|fuzz/||; s|_fuzz.cpp||')}
 for t in $targets; do
     cmake --build "$build" -j "$(nproc)" --target "${t}_fuzz" >/dev/null

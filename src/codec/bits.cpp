@@ -11,7 +11,6 @@ namespace codec {
 
 ush bi_buf;
 int bi_valid;
-int zfile;
 read_fn read_buf;
 ulg crc;
 
@@ -33,10 +32,9 @@ int file_read(char *buf, unsigned size) {
 }
 
 void bi_init(int zipfile) {
-    zfile = zipfile;
     bi_buf = 0;
     bi_valid = 0;
-    if (zfile != -1) read_buf = file_read;
+    if (zipfile != -1) read_buf = file_read;
 }
 
 void put_byte(uch c) {

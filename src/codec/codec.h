@@ -28,8 +28,10 @@ constexpr std::size_t PREV_SIZE = 1u << 16;   // hash chain links, one per windo
 // that run past the end of the input near its end stay inside the allocation.
 constexpr std::size_t WINDOW_SLACK = 512;
 
-// Process-wide state. Zero-filled at start; never freed. One direction per
-// process: build mode writes, archive mode and listing read.
+// Process-wide state. Zero-filled at start unless given; never freed. One
+// direction per process: build mode writes, archive mode and listing read.
+// Each side's own state is in the same kind of block in deflate.h (the
+// writer) and inflate.h (the reader), which only that side includes.
 //  name          size              meaning                                         written by / read by
 extern uch inbuf[INBUFSIZ + INBUF_EXTRA]; // reader: refilled input; writer: literals   fill_inbuf, ct_tally / readers, compress_block
 extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA]; // compressed output awaiting flush_outbuf  bit output, zip / flush_outbuf
@@ -47,9 +49,8 @@ extern int ofd;                         // output descriptor, or NO_OUTPUT      
 extern char ifname[1024];               // input name, in every message               driver / error, read_error
 extern char ofname[1024];               // output name, in write_error                driver, get_method / write_error
 extern char *progname;                  // starts every message                       main / every message
-extern int method;                      // compression method of the member (8 = DEFLATE)  get_method, zip
+extern int method;                      // compression method of the member (8 = DEFLATE; 8 at start)  get_method, zip
 extern int part_nb;                     // member headers read from this input        get_method, listing
-extern int last_member;                 // cleared by get_method; nothing sets it
 extern long time_stamp;                 // modification time of the member            get_method, zip
 extern int exit_code;                   // final status of listing and building       driver, get_method
 extern int level;                       // compression level, always 9                zip, ct_tally
@@ -58,6 +59,16 @@ extern long block_start;                // window position where the block began
 extern int to_stdout;                   // -c                                          main, do_decompress / get_method
 extern int list;                        // -l                                          main / get_method
 extern int verbose;                     // -v                                          main / get_method, driver
+extern ulg crc_register;                // updcrc's register, pre-inverted (all ones at start)   updcrc
+extern int clmul_state;                 // carry-less multiply: -1 not probed yet, 0 absent, 1 present   crc_clmul_supported
+extern int vclmul_state;                // the same for the 256-bit one                crc_vclmul_supported
+
+// Test seam: every variable of the codec's state, both sides' included, back
+// as the process started with it (clear_bufs is what a new member needs).
+void reset_state();
+// The two sides' parts of it, each defined next to its state.
+void reset_encoder_state();
+void reset_decoder_state();
 
 // ofd of a checking pass: the decoded bytes are counted and their CRC kept, but
 // written nowhere.
@@ -90,10 +101,10 @@ bool crc_vclmul_supported();
 
 // Refills inbuf from ifd, gathering short reads until it is full or the input
 // ends; returns inbuf[0] and sets inptr to 1. An empty refill is read_error.
-int fill_inbuf(int eof_ok);
+int fill_inbuf();
 
 // The input rule of every reader: the next byte of inbuf, or a refill.
-inline int next_input_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
+inline int next_input_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(); }
 
 void flush_window();   // window[0..outcnt) -> CRC, ofd, bytes_out; outcnt = 0
 void flush_window_at(const uch *from); // the same for from[0..outcnt), a window elsewhere in `window`

@@ -416,4 +416,37 @@ void deflate() {
     }
 }
 
+// The whole writing side, the bit output's and the block layer's state
+// included. Cleared fixed trees make the next ct_init build its tables again.
+void reset_encoder_state() {
+    bi_buf = 0;
+    bi_valid = 0;
+    read_buf = nullptr;
+    crc = 0;
+    std::memset(dyn_ltree, 0, sizeof dyn_ltree);
+    std::memset(dyn_dtree, 0, sizeof dyn_dtree);
+    std::memset(bl_tree, 0, sizeof bl_tree);
+    std::memset(static_ltree, 0, sizeof static_ltree);
+    std::memset(static_dtree, 0, sizeof static_dtree);
+    l_desc.max_code = d_desc.max_code = bl_desc.max_code = 0;
+    std::memset(bl_count, 0, sizeof bl_count);
+    opt_len = static_len = 0;
+    last_lit = last_dist = 0;
+    std::memset(flag_buf, 0, sizeof flag_buf);
+    std::memset(length_code, 0, sizeof length_code);
+    std::memset(dist_code, 0, sizeof dist_code);
+    std::memset(base_length, 0, sizeof base_length);
+    std::memset(base_dist, 0, sizeof base_dist);
+    std::memset(heap, 0, sizeof heap);
+    heap_len = heap_max = 0;
+    std::memset(depth, 0, sizeof depth);
+    std::memset(head, 0, sizeof head);
+    std::memset(prev_after, 0, sizeof prev_after);
+    lookahead = match_start = prev_length = ins_h = 0;
+    eofile = 0;
+    compr_level = 0;
+    max_lazy_match = good_match = max_chain_length = 0;
+    nice_match = 0;
+}
+
 } // namespace codec

@@ -83,7 +83,6 @@ using read_fn = int (*)(char *buf, unsigned size);
 //  name                          meaning                                      written by / read by
 extern ush bi_buf;                // output bits not yet written, oldest in bit 0     send_bits, bi_windup
 extern int bi_valid;              // valid low bits of bi_buf (0..16)                  send_bits, bi_windup
-extern int zfile;                 // output descriptor recorded by bi_init             bi_init
 extern read_fn read_buf;          // the match finder's input function                 bi_init / lm_init, fill_window
 extern ulg crc;                   // running CRC-32 of the member's input              zip, file_read / zip
 extern ct_data dyn_ltree[HEAP_SIZE];       // literal/length tree                      ct_tally, build_tree / compress_block
@@ -97,6 +96,15 @@ extern ulg opt_len;               // block size in bits with dynamic codes      
 extern ulg static_len;            // block size in bits with fixed codes               build_tree / flush_block
 extern unsigned last_lit;         // items in the block                                ct_tally / compress_block
 extern unsigned last_dist;        // matches in the block                              ct_tally
+extern uch flag_buf[LIT_BUFSIZE / 8];      // one bit per item, 1 for a match; cleared with the block   tally_match, init_block / compress_block
+extern uch length_code[MAX_MATCH - MIN_MATCH + 1]; // length code of each length - 3          ct_init / l_code, tally_match, compress_block
+extern uch dist_code[512];                 // distance codes, read through d_code             ct_init / d_code
+extern int base_length[LENGTH_CODES];      // first length - 3 of each length code             ct_init / compress_block
+extern int base_dist[D_CODES];             // first distance - 1 of each distance code         ct_init / compress_block
+extern int heap[HEAP_SIZE];                // the heap in [1..heap_len]; nodes that left it in [heap_max..572]   build_tree / gen_bitlen
+extern int heap_len;                       // nodes in the heap                                build_tree
+extern int heap_max;                       // first node that left the heap                    build_tree / gen_bitlen
+extern uch depth[HEAP_SIZE];               // subtree depths, to break frequency ties          build_tree
 extern ush head[HASH_SIZE];       // latest position of each hash, 0 for none         insert_string, lm_init, fill_window
 extern std::uint64_t prev_after[WINDOW_SIZE]; // the four chain links after prev's, per position, nearest in bits 0..15   insert_string, fill_window / longest_match
 extern unsigned lookahead;        // valid bytes from strstart on                      lm_init, deflate, fill_window
@@ -113,7 +121,7 @@ extern const config configuration_table[10];
 
 // Bit output and the compressor's input.
 int file_read(char *buf, unsigned size);     // count read, 0 at end; a read error is fatal
-void bi_init(int zipfile);
+void bi_init(int zipfile);                    // zipfile -1: the caller feeds the match finder itself
 void send_bits(int value, int length);        // 1 <= length <= 15, value < 2^length
 unsigned bi_reverse(unsigned code, int len);
 void bi_windup();                             // byte-aligns the output
@@ -127,7 +135,7 @@ void build_tree(tree_desc *desc);
 void gen_codes(ct_data *tree, int max_code);
 
 // Block tally and emission.
-void ct_init(ush *attr, int *methodp);
+void ct_init();
 void init_block();
 void tally_match(int dist, int lc);           // ct_tally's match case, without the count
 [[nodiscard]] int tally_end();                // ct_tally's block-end tests, after the count

@@ -24,23 +24,6 @@ constexpr int extra_dbits[D_CODES] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5
 constexpr int extra_blbits[BL_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 constexpr uch bl_order[BL_CODES] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-// One bit per item, 1 for a match: bit (n & 7) of byte n >> 3 for item n.
-// Cleared with the block, so a literal leaves it alone.
-uch flag_buf[LIT_BUFSIZE / 8];
-
-uch length_code[MAX_MATCH - MIN_MATCH + 1];
-uch dist_code[512];
-int base_length[LENGTH_CODES];
-int base_dist[D_CODES];
-
-int heap[HEAP_SIZE]; // the heap in [1..heap_len]; nodes that left it in [heap_max..572]
-int heap_len;
-int heap_max;
-uch depth[HEAP_SIZE]; // subtree depths, to break frequency ties
-
-ush *file_type;   // recorded by ct_init; nothing here changes it
-int *file_method; // likewise
-
 // Heap order: lower frequency first, then the shallower subtree.
 bool smaller(const ct_data *tree, int n, int m) {
     return tree[n].fc.freq < tree[m].fc.freq ||
@@ -329,6 +312,15 @@ ulg opt_len;
 ulg static_len;
 unsigned last_lit;
 unsigned last_dist;
+uch flag_buf[LIT_BUFSIZE / 8];
+uch length_code[MAX_MATCH - MIN_MATCH + 1];
+uch dist_code[512];
+int base_length[LENGTH_CODES];
+int base_dist[D_CODES];
+int heap[HEAP_SIZE];
+int heap_len;
+int heap_max;
+uch depth[HEAP_SIZE];
 
 int d_code(unsigned dist) { return dist < 256 ? dist_code[dist] : dist_code[256 + (dist >> 7)]; }
 
@@ -398,9 +390,7 @@ void gen_codes(ct_data *tree, int max_code) {
     }
 }
 
-void ct_init(ush *attr, int *methodp) {
-    file_type = attr;
-    file_method = methodp;
+void ct_init() {
     if (static_dtree[0].dl.len != 0) return; // tables built by an earlier member
 
     int length = 0;

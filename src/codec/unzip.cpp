@@ -51,7 +51,6 @@ int get_method(int in) {
     part_nb++;
     method = -1;
     header_bytes = 0;
-    last_member = 0;
 
     if (std::memcmp(magic, GZIP_MAGIC, 2) != 0 && std::memcmp(magic, OLD_GZIP_MAGIC, 2) != 0) {
         if (message_hook != nullptr) message_hook();

@@ -33,7 +33,6 @@ char ofname[1024];
 char *progname;
 int method = 8;
 int part_nb;
-int last_member;
 long time_stamp;
 int exit_code;
 int level = 9;
@@ -45,6 +44,9 @@ int verbose;
 void (*abort_hook)();
 void (*refill_hook)();
 void (*message_hook)();
+ulg crc_register = 0xffffffffu;
+int clmul_state = -1;
+int vclmul_state = -1;
 
 namespace {
 
@@ -66,8 +68,6 @@ struct crc_tables {
 constexpr crc_tables crc_32_tab;
 static_assert(crc_32_tab.t[0][1] == 0x77073096u && crc_32_tab.t[0][128] == 0xEDB88320u &&
               crc_32_tab.t[0][255] == 0x2D02EF8Du);
-
-ulg crc = 0xffffffffu; // the register, pre-inverted
 
 #if defined(__x86_64__) || defined(__i386__)
 // x^n mod P, as a 64-bit operand of the carry-less multiply: bit i holds the
@@ -95,9 +95,6 @@ __attribute__((target("pclmul,sse2"))) inline __m128i fold_constants() {
     constexpr std::uint64_t high = xpow_mod(d - 32), low = xpow_mod(d + 32);
     return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
 }
-
-int clmul_state = -1; // -1 not probed yet, 0 absent, 1 present
-int vclmul_state = -1;
 
 // Both halves of each 128-bit lane of a 256-bit register, as fold does.
 __attribute__((target("avx2,vpclmulqdq"))) inline __m256i fold2(__m256i y, __m256i k) {
@@ -225,17 +222,16 @@ ulg crc32_vclmul(ulg c, const uch *s, std::size_t n) { return crc32_portable(c, 
 // Performance critical, measure any change with bench/.
 ulg updcrc(const uch *s, unsigned n) {
     if (s == nullptr) {
-        crc = 0xffffffffu;
+        crc_register = 0xffffffffu;
         return 0;
     }
-    crc = crc_vclmul_supported() ? crc32_vclmul(crc, s, n)
-          : crc_clmul_supported() ? crc32_clmul(crc, s, n)
-                                  : crc32_portable(crc, s, n);
-    return crc ^ 0xffffffffu;
+    crc_register = crc_vclmul_supported() ? crc32_vclmul(crc_register, s, n)
+                   : crc_clmul_supported() ? crc32_clmul(crc_register, s, n)
+                                           : crc32_portable(crc_register, s, n);
+    return crc_register ^ 0xffffffffu;
 }
 
-int fill_inbuf(int eof_ok) {
-    (void)eof_ok; // every caller passes 0: the end of input is always an error
+int fill_inbuf() {
     insize = 0;
     errno = 0;
     do {
@@ -286,6 +282,33 @@ void clear_bufs() {
     outcnt = 0;
     inptr = insize = 0;
     bytes_in = bytes_out = 0;
+}
+
+void reset_state() {
+    std::memset(inbuf, 0, sizeof inbuf);
+    std::memset(outbuf, 0, sizeof outbuf);
+    std::memset(window, 0, sizeof window);
+    std::memset(d_buf, 0, sizeof d_buf);
+    std::memset(prev, 0, sizeof prev);
+    insize = inptr = outcnt = 0;
+    bytes_in = bytes_out = header_bytes = 0;
+    ifd = ofd = 0;
+    std::memset(ifname, 0, sizeof ifname);
+    std::memset(ofname, 0, sizeof ofname);
+    progname = nullptr;
+    method = 8;
+    part_nb = 0;
+    time_stamp = 0;
+    exit_code = 0;
+    level = 9;
+    strstart = 0;
+    block_start = 0;
+    to_stdout = list = verbose = 0;
+    abort_hook = refill_hook = message_hook = nullptr;
+    crc_register = 0xffffffffu;
+    clmul_state = vclmul_state = -1;
+    reset_encoder_state();
+    reset_decoder_state();
 }
 
 char *gz_basename(char *fname) {

@@ -25,12 +25,11 @@ constexpr uch GZIP_MAGIC1 = 0x8b;
 constexpr uch ORIG_NAME = 0x08;
 constexpr uch OS_CODE = 3;
 constexpr int DEFLATED = 8;
-int save_orig_name = 1;
+constexpr bool save_orig_name = true;
 } // namespace
 
 int zip(int in, int out) {
     uch flags = 0;
-    ush attr = 0;
     ush deflate_flags = 0;
 
     ifd = in;
@@ -46,7 +45,7 @@ int zip(int in, int out) {
 
     crc = updcrc(nullptr, 0);
     bi_init(out);
-    ct_init(&attr, &method);
+    ct_init();
     // Reads the first input into the window, not into outbuf, so the header
     // stays whole although XFL is only known afterwards.
     lm_init(level, &deflate_flags);

@@ -26,6 +26,11 @@ extern int extract_only;            // -x: decode to standard output only     ma
 extern int dont_run_program;        // -n: never run the run command          main / do_decompress
 extern codec::off64 preamble_end;   // offset of the payload's first byte     find_preamble / listing, extraction
 extern int trailer_cut;             // 1: a trailer string passed 1023 characters find_preamble / extraction (which refuses it)
+extern volatile unsigned char marker_key; // key of the marker's encoded bytes (0xA5), volatile so that no optimiser assembles the marker in the binary   get_eop
+extern char eop[MARKER_LEN];        // the marker, decoded on each call       get_eop / find_preamble, build_preamble
+extern char found_program[BUFLEN + 1]; // the path found                      find_program, find_in_path / their callers
+extern char found_feature[FEATLEN]; // the entry found                        get_feature / its callers
+extern int first_time;              // 1 until the column header is printed (once per run)   do_list
 // Shared with the codec, which consults them: progname, exit_code, verbose, to_stdout, list.
 using codec::exit_code;
 using codec::list;

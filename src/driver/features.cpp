@@ -1,10 +1,12 @@
 // The feature list in `features`: appending entries, the substring lookup into
-// one static result buffer, and trimming trailing white space.
+// one result buffer (found_feature), and trimming trailing white space.
 #include <cstring>
 
 #include "driver/driver.h"
 
 namespace driver {
+
+char found_feature[FEATLEN];
 
 int add_feature(const char *f) {
     std::size_t have = std::strlen(features);
@@ -16,17 +18,16 @@ int add_feature(const char *f) {
 }
 
 char *get_feature(const char *f) {
-    static char result[FEATLEN];
     // A plain substring search: "NAME=" also matches inside XNAME=, by design.
     const char *hit = std::strstr(features, f);
     if (hit == nullptr) return nullptr;
-    std::strncpy(result, hit, FEATLEN - 1);
-    result[FEATLEN - 1] = '\0';
-    if (char *comma = std::strchr(result, ','); comma != nullptr) {
+    std::strncpy(found_feature, hit, FEATLEN - 1);
+    found_feature[FEATLEN - 1] = '\0';
+    if (char *comma = std::strchr(found_feature, ','); comma != nullptr) {
         *comma = '\0';
-        strtrim(result);
+        strtrim(found_feature);
     }
-    return result;
+    return found_feature;
 }
 
 int strtrim(char *s) {

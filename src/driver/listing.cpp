@@ -13,9 +13,9 @@
 
 namespace driver {
 
-namespace {
+int first_time = 1;
 
-int first_time = 1; // the column header is printed once per run
+namespace {
 
 // Indexed by the gzip method number; only 8 gets past the header reader.
 const char *const methods[9] = {"store", "compr", "pack ", "lzh  ", "", "", "", "", "defla"};

@@ -29,6 +29,8 @@ namespace driver {
 
 codec::off64 preamble_end;
 int trailer_cut;
+char eop[MARKER_LEN];
+char found_program[BUFLEN + 1];
 
 namespace {
 
@@ -42,7 +44,6 @@ constexpr std::array<unsigned char, MARKER_LEN> encoded_marker = [] {
     for (std::size_t i = 0; i < MARKER_LEN; i++) out[i] = static_cast<unsigned char>(plain[i] ^ MARKER_KEY);
     return out;
 }();
-volatile unsigned char marker_key = MARKER_KEY;
 
 constexpr std::size_t SCAN_READ = 8191;
 
@@ -95,21 +96,18 @@ bool read_trailer_string(int fd, char *dst, codec::off64 &pos, int &cut) {
 
 } // namespace
 
+volatile unsigned char marker_key = MARKER_KEY;
+
 const char *get_eop() {
-    static char eop[MARKER_LEN];
     for (std::size_t i = 0; i < MARKER_LEN; i++) eop[i] = static_cast<char>(encoded_marker[i] ^ marker_key);
     return eop;
-}
-
-namespace {
-char result[BUFLEN + 1]; // the answer of find_program and find_in_path
 }
 
 char *find_program(char *ref) {
     std::size_t reflen = std::strlen(ref);
     if (reflen <= BUFLEN && access(ref, X_OK) == 0) {
-        std::memcpy(result, ref, reflen + 1);
-        return result;
+        std::memcpy(found_program, ref, reflen + 1);
+        return found_program;
     }
     if (ref[0] == '.') return ref;
     return find_in_path(ref);
@@ -126,8 +124,8 @@ char *find_in_path(const char *ref) {
     for (;;) {
         char *colon = std::strchr(elem, ':');
         if (colon != nullptr) *colon = '\0';
-        int len = std::snprintf(result, sizeof result, "%s/%s", elem[0] != '\0' ? elem : ".", ref);
-        if (len >= 0 && static_cast<std::size_t>(len) <= BUFLEN && access(result, X_OK) == 0) return result;
+        int len = std::snprintf(found_program, sizeof found_program, "%s/%s", elem[0] != '\0' ? elem : ".", ref);
+        if (len >= 0 && static_cast<std::size_t>(len) <= BUFLEN && access(found_program, X_OK) == 0) return found_program;
         if (colon == nullptr) break;
         elem = colon + 1;
     }

@@ -8,9 +8,9 @@
 
 namespace ss {
 
-namespace {
-
 int platform_statfs(const char *path, FstatStruct *buf) { return statfs64(path, buf); }
+
+namespace {
 
 // Whole megabytes (2^20 bytes) in bavail blocks of bsize bytes, counted in
 // 512-byte sectors per block as the block unit demands.

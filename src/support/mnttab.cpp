@@ -1,5 +1,5 @@
 // The mount table as fixed-size records: one open stream and one result record
-// for the whole process.
+// for the whole process (mtfp, ssmt); and the support library's test reset.
 #include <cstdio>
 #include <cstring>
 #include <mntent.h>
@@ -9,11 +9,10 @@
 namespace ss {
 
 const char *mnttab_file = "/etc/mtab";
+std::FILE *mtfp;
+ssmnttab ssmt;
 
 namespace {
-
-FILE *mtfp;    // open table, or null when closed
-ssmnttab ssmt; // the record every lookup overwrites
 
 // Copies src into a field of n bytes, always terminated: a longer name is cut.
 void copy_field(char *dst, std::size_t n, const char *src) {
@@ -49,6 +48,13 @@ void ss_endmntent() {
         endmntent(mtfp);
         mtfp = nullptr;
     }
+}
+
+void reset_state() {
+    ss_endmntent();
+    mnttab_file = "/etc/mtab";
+    std::memset(&ssmt, 0, sizeof ssmt);
+    fs_statfs = platform_statfs;
 }
 
 } // namespace ss

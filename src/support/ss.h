@@ -2,6 +2,7 @@
 // lists and string splitting. Depends on nothing but the C library.
 #pragma once
 
+#include <cstdio>
 #include <ctime>
 #include <sys/statfs.h>
 
@@ -80,6 +81,15 @@ using FstatStruct = struct statfs64;
 // Module state, and the test seams this library allows itself.
 //  name        meaning                                            written by / read by
 extern const char *mnttab_file;                        // the table read by ss_getmntent: "/etc/mtab"; tests point it elsewhere
-extern int (*fs_statfs)(const char *, FstatStruct *);  // statistics source: statfs64; tests inject block sizes
+extern int (*fs_statfs)(const char *, FstatStruct *);  // statistics source: platform_statfs; tests inject block sizes
+extern std::FILE *mtfp;                                // the open mount table, or null when closed       ss_getmntent / ss_endmntent
+extern ssmnttab ssmt;                                  // the record every ss_getmntent overwrites        ss_getmntent / its callers
+
+// statfs64, the default of fs_statfs.
+int platform_statfs(const char *path, FstatStruct *buf);
+
+// Test seam: closes the mount table and puts every variable above back as the
+// process started with it.
+void reset_state();
 
 } // namespace ss

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/archive_kit.h"
 #include "common/testutil.h"
 #include "../unit/codec/encoder_check.h"
 
@@ -18,32 +19,22 @@ using testutil::write_file;
 
 namespace {
 
-struct Archive {
-    std::string features, comment, run, extract, payload;
+struct Archive : kit::Trailer {
+    std::string payload;
 };
 
 // Splits an archive into its parts, checking that it begins with the stub
 // (kelpa itself) and the marker.
 bool parse_archive(const std::string &a, Archive &out) {
     const std::string stub = read_file(testutil::kelpa_bin());
-    const std::string marker = std::string("kelpa") + "+magik";
     if (a.compare(0, stub.size(), stub) != 0) {
         ADD_FAILURE() << "archive does not begin with the stub image";
         return false;
     }
-    if (a.compare(stub.size(), marker.size(), marker) != 0) {
-        ADD_FAILURE() << "no marker after the stub image";
+    const std::size_t pos = kit::read_trailer(a, stub.size(), &out);
+    if (pos == std::string::npos) {
+        ADD_FAILURE() << "no marker after the stub image, or its strings cut";
         return false;
-    }
-    std::size_t pos = stub.size() + marker.size();
-    for (std::string *s : {&out.features, &out.comment, &out.run, &out.extract}) {
-        std::size_t nul = a.find('\0', pos);
-        if (nul == std::string::npos) {
-            ADD_FAILURE() << "trailer strings cut";
-            return false;
-        }
-        *s = a.substr(pos, nul - pos);
-        pos = nul + 1;
     }
     out.payload = a.substr(pos);
     return true;

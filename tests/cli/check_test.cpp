@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "archive_kit.h"
+#include "common/archive_kit.h"
 #include "common/testutil.h"
 
 using testutil::RunOptions;

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 
+#include "common/archive_kit.h"
 #include "common/testutil.h"
 
 using testutil::run_kelpa;
@@ -32,20 +33,8 @@ std::string build_usage(const std::string &prog) {
            "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] [-F feature_sting] <files...>\n";
 }
 
-std::string marker() { return std::string("kelpa") + "+ma" + "gik"; }
-
-// An archive made by hand: the kelpa binary, the marker, the four strings, a payload.
 std::string hand_archive(const TempDir &dir, const std::string &comment) {
-    std::string path = dir / "archive";
-    std::string bytes = testutil::read_file(testutil::kelpa_bin());
-    bytes += marker();
-    for (const std::string &s : {std::string("NOCOMPR,NAME=p"), comment, std::string(), std::string()}) {
-        bytes += s;
-        bytes.push_back('\0');
-    }
-    bytes += "payload";
-    testutil::write_file(path, bytes, 0755);
-    return path;
+    return kit::make_archive(dir / "archive", {"NOCOMPR,NAME=p", comment, "", ""}, "payload");
 }
 
 template <class Ehdr, class Phdr> bool has_program_header(const std::string &elf, unsigned type) {
@@ -177,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Executable, NeverHoldsTheMarker) {
     std::string bytes = testutil::read_file(testutil::kelpa_bin());
     ASSERT_FALSE(bytes.empty());
-    EXPECT_EQ(bytes.find(marker()), std::string::npos);
+    EXPECT_EQ(bytes.find(kit::marker()), std::string::npos);
 }
 
 // An archive carries kelpa as its stub and must run on any x86 Linux.

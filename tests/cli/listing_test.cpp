@@ -8,6 +8,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "common/archive_kit.h"
 #include "common/testutil.h"
 
 using testutil::run_kelpa;
@@ -36,24 +37,6 @@ std::string member(const std::string &data, const std::string &name = "", std::u
     return gz;
 }
 
-struct Trailer {
-    std::string features, comment, run, extract;
-};
-
-// The stub and trailer, whose length is where the payload starts.
-std::string preamble(const Trailer &t) {
-    std::string a = testutil::read_file(testutil::kelpa_bin());
-    a += std::string("kelpa") + "+magik"; // never in one piece in a binary
-    for (const std::string *s : {&t.features, &t.comment, &t.run, &t.extract}) a += *s + std::string(1, '\0');
-    return a;
-}
-
-std::string write_archive(const TempDir &dir, const std::string &name, const Trailer &t, const std::string &payload) {
-    std::string path = dir / name;
-    testutil::write_file(path, preamble(t) + payload, 0755);
-    return path;
-}
-
 // The statistics row as the listing must print it.
 std::string row(long long compressed, long long uncompressed, long long header_bytes, const std::string &name) {
     long long num = uncompressed - (compressed - header_bytes);
@@ -69,7 +52,7 @@ TEST(Listing, PrintsTrailerAndStatisticsRow) {
     TempDir dir;
     const std::string data = testutil::datagen(100000, 11, 0.8);
     const std::string gz = member(data, "payload.tar", 1000000000);
-    std::string a = write_archive(dir, "a.run", {"NAME=pkg,X=1", "My package", "./install.sh", "tar xf -"}, gz);
+    std::string a = kit::make_archive(dir / "a.run", {"NAME=pkg,X=1", "My package", "./install.sh", "tar xf -"}, gz);
     auto r = run_kelpa({"-l", a});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -80,7 +63,7 @@ TEST(Listing, PrintsTrailerAndStatisticsRow) {
 TEST(Listing, EmptyFeaturesAndExtractCommand) {
     TempDir dir;
     const std::string gz = member("abc");
-    std::string a = write_archive(dir, "a.run", {"", "c", "", ""}, gz);
+    std::string a = kit::make_archive(dir / "a.run", {"", "c", "", ""}, gz);
     auto r = run_kelpa({"-l", a});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Comment: c\n    Run: \nExtract: cat > %p/%o\n" + HEADER +
@@ -89,7 +72,7 @@ TEST(Listing, EmptyFeaturesAndExtractCommand) {
 
 TEST(Listing, UncompressedPayloadHasNoStatistics) {
     TempDir dir;
-    std::string a = write_archive(dir, "a.run", {"NOCOMPR", "raw", "run", "cat"}, "plain bytes, not gzip");
+    std::string a = kit::make_archive(dir / "a.run", {"NOCOMPR", "raw", "run", "cat"}, "plain bytes, not gzip");
     auto r = run_kelpa({"-l", a});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Feature: NOCOMPR\nComment: raw\n    Run: run\nExtract: cat\n"
@@ -100,7 +83,7 @@ TEST(Listing, UncompressedPayloadHasNoStatistics) {
 // command while another runs: control bytes show as octal escapes.
 TEST(Listing, ControlBytesInTheTrailerAreShownAsOctalEscapes) {
     TempDir dir;
-    std::string a = write_archive(dir, "a.run",
+    std::string a = kit::make_archive(dir / "a.run",
                                   {"NOCOMPR,K=\x1b[2K", "line\tone\nline two\x7f",
                                    "rm -rf ~ \r./install.sh", "tar xf -\x1b[8m; evil\x1b[0m"},
                                   "raw");
@@ -115,8 +98,8 @@ TEST(Listing, HeaderOnceAndEachArchiveFromItsOwnInput) {
     TempDir dir;
     const std::string g1 = member(std::string(5000, 'a'), "one");
     const std::string g2 = member(testutil::datagen(7000, 12, 0.0), "", 0);
-    std::string a = write_archive(dir, "a.run", {"", "first", "", ""}, g1);
-    std::string b = write_archive(dir, "b.run", {"", "second", "", ""}, g2);
+    std::string a = kit::make_archive(dir / "a.run", {"", "first", "", ""}, g1);
+    std::string b = kit::make_archive(dir / "b.run", {"", "second", "", ""}, g2);
     auto r = run_kelpa({"-l", a, b});
     EXPECT_EQ(r.status, 0);
     // The second has no stored name: the first archive's must not leak into it.
@@ -139,7 +122,7 @@ TEST(Listing, VerboseRowShowsMethodCrcAndDate) {
     };
     for (Case c : {Case{0, "Jan  1 00:00"}, {86400 * 40 + 3600 * 13 + 60 * 7, "Feb 10 13:07"}}) {
         const std::string gz = member(data, "h.txt", c.mtime);
-        std::string a = write_archive(dir, "a.run", {"", "v", "", ""}, gz);
+        std::string a = kit::make_archive(dir / "a.run", {"", "v", "", ""}, gz);
         auto r = run_kelpa({"-lv", a}, env);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "Comment: v\n    Run: \nExtract: cat > %p/%o\nmethod  crc     date  time  " + HEADER +
@@ -152,7 +135,7 @@ TEST(Listing, TwoMembersShowFirstNameLastTrailer) {
     TempDir dir;
     const std::string g1 = member("first input", "first.txt");
     const std::string g2 = member("the second input", "second.txt");
-    std::string a = write_archive(dir, "a.run", {"", "two", "", ""}, g1 + g2);
+    std::string a = kit::make_archive(dir / "a.run", {"", "two", "", ""}, g1 + g2);
     testutil::RunOptions utc;
     utc.env = {"TZ=UTC"};
     auto r = run_kelpa({"-lv", a}, utc);
@@ -168,7 +151,7 @@ TEST(Listing, AllOnesLengthShowsMinusOneAndNoRatio) {
     TempDir dir;
     std::string gz = member("xyz");
     gz.replace(gz.size() - 4, 4, std::string(4, '\xff'));
-    std::string a = write_archive(dir, "a.run", {"", "c", "", ""}, gz);
+    std::string a = kit::make_archive(dir / "a.run", {"", "c", "", ""}, gz);
     auto r = run_kelpa({"-l", a});
     EXPECT_EQ(r.status, 0);
     char expect[100];
@@ -180,7 +163,7 @@ TEST(Listing, LengthsPast2GiBAreShownUnsigned) {
     TempDir dir;
     std::string gz = member("xyz");
     gz.replace(gz.size() - 4, 4, le32(3000000000u));
-    std::string a = write_archive(dir, "a.run", {"", "c", "", ""}, gz);
+    std::string a = kit::make_archive(dir / "a.run", {"", "c", "", ""}, gz);
     auto r = run_kelpa({"-l", a});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find(row(static_cast<long long>(gz.size()), 3000000000LL, 18, "stdout")), std::string::npos)
@@ -192,8 +175,8 @@ TEST(Listing, CompressedSizePast4GiB) {
     TempDir dir;
     std::string head = member("abc");
     std::string tail = head.substr(head.size() - 8);
-    std::string a = write_archive(dir, "big.run", {"", "big", "", ""}, head);
-    const long long pre = static_cast<long long>(preamble({"", "big", "", ""}).size());
+    std::string a = kit::make_archive(dir / "big.run", {"", "big", "", ""}, head);
+    const long long pre = static_cast<long long>(kit::preamble({"", "big", "", ""}).size());
     const long long total = pre + (5LL << 30);
     int fd = open(a.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
@@ -212,9 +195,9 @@ TEST(Listing, BadArchivesSetStatusAndTheNextIsListed) {
     TempDir dir;
     std::string nomarker = dir / "plain";
     testutil::write_file(nomarker, "#!/bin/sh\necho not an archive\n", 0755);
-    std::string notgz = write_archive(dir, "bad.run", {"", "bad", "", ""}, "this is not gzip at all");
-    std::string badcm = write_archive(dir, "cm.run", {"", "cm", "", ""}, std::string("\x1f\x8b\x07\x00", 4) + "rest");
-    std::string good = write_archive(dir, "good.run", {"", "good", "", ""}, member("ok"));
+    std::string notgz = kit::make_archive(dir / "bad.run", {"", "bad", "", ""}, "this is not gzip at all");
+    std::string badcm = kit::make_archive(dir / "cm.run", {"", "cm", "", ""}, std::string("\x1f\x8b\x07\x00", 4) + "rest");
+    std::string good = kit::make_archive(dir / "good.run", {"", "good", "", ""}, member("ok"));
     auto r = run_kelpa({"-l", nomarker, notgz, badcm, good});
     EXPECT_EQ(r.status, 1);
     const std::string k = testutil::kelpa_bin();
@@ -227,7 +210,7 @@ TEST(Listing, BadArchivesSetStatusAndTheNextIsListed) {
 
 TEST(Listing, PayloadEndingInsideTheHeaderIsAFatalEof) {
     TempDir dir;
-    std::string a = write_archive(dir, "short.run", {"", "s", "", ""}, std::string("\x1f\x8b\x08\x08\0\0\0\0\0\3na", 12));
+    std::string a = kit::make_archive(dir / "short.run", {"", "s", "", ""}, std::string("\x1f\x8b\x08\x08\0\0\0\0\0\3na", 12));
     auto r = run_kelpa({"-l", a});
     EXPECT_EQ(r.status, 1);
     std::string expect = "\n";

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive_kit.h"
+#include "common/archive_kit.h"
 #include "pty_kit.h"
 #include "common/testutil.h"
 

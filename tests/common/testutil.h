@@ -42,6 +42,10 @@ struct RunOptions {
 // Runs argv[0] (a path) with the arguments; captures output and status.
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opt = {});
 
+// True under CI (CI=true), where tests that could only be skipped for want of
+// privileges must run.
+bool in_ci();
+
 // The kelpa binary under test, as CTest passes it (KELPA_BIN).
 std::string kelpa_bin();
 RunResult run_kelpa(const std::vector<std::string> &args, const RunOptions &opt = {});
@@ -66,7 +70,9 @@ std::uint32_t zlib_crc32(const std::string &data);
 // SHA-256 hex digest, for golden outputs.
 std::string sha256_hex(const std::string &data);
 
-// Test-only resets of the process-wide state, for SetUp.
+// Test-only resets of the process-wide state, for SetUp. The codec's is
+// codec::reset_state with the tests' own choices on top (progname "kelpa",
+// descriptors -1); the driver's lives here until the driver has its own.
 void reset_codec_state();
 void reset_driver_state();
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <fcntl.h>
 #include <unistd.h>
 #include <utility>
@@ -596,6 +598,85 @@ TEST(HuftBuild, ReportsCompletenessAndTheBitsUsed) {
             EXPECT_EQ(t, nullptr);
         }
         huft_free(t);
+    }
+}
+
+// --- the fast tables against the huft tables -------------------------------------
+
+// The lengths of a random complete prefix code of `leaves` codes (2..n) at most
+// 15 bits long, spread over n symbols; `skew` makes long codes likelier.
+std::vector<unsigned> random_code(std::mt19937 &rng, unsigned n, unsigned leaves, double skew) {
+    std::vector<unsigned> depth{0};
+    while (depth.size() < leaves) {
+        // Split a leaf in two: the deepest splittable one with chance `skew`,
+        // else any splittable one.
+        std::vector<std::size_t> open;
+        for (std::size_t i = 0; i < depth.size(); i++)
+            if (depth[i] < 15) open.push_back(i);
+        if (open.empty()) break;
+        std::size_t pick = open[rng() % open.size()];
+        if (std::uniform_real_distribution<double>(0, 1)(rng) < skew)
+            for (std::size_t i : open)
+                if (depth[i] > depth[pick]) pick = i;
+        depth[pick]++;
+        depth.push_back(depth[pick]);
+    }
+    std::vector<unsigned> len(n, 0);
+    std::vector<unsigned> symbols(n);
+    for (unsigned i = 0; i < n; i++) symbols[i] = i;
+    std::shuffle(symbols.begin(), symbols.end(), rng);
+    for (std::size_t i = 0; i < depth.size(); i++) len[symbols[i]] = depth[i];
+    return len;
+}
+
+// Builds both table systems from one set of lengths, as a dynamic block does.
+void expect_tables_agree(std::vector<unsigned> lit, std::vector<unsigned> dist) {
+    using namespace codec;
+    huft *tl = nullptr, *td = nullptr;
+    int bl = lbits, bd = dbits;
+    const int rl = huft_build(lit.data(), static_cast<unsigned>(lit.size()), 257, cplens, cplext, &tl, &bl);
+    const int rd = huft_build(dist.data(), static_cast<unsigned>(dist.size()), 0, cpdist, cpdext, &td, &bd);
+    ASSERT_LE(rl, HUFT_INCOMPLETE);
+    ASSERT_LE(rd, HUFT_INCOMPLETE);
+    const code_lengths cl{lit.data(), static_cast<unsigned>(lit.size()), dist.data(), static_cast<unsigned>(dist.size())};
+    EXPECT_TRUE(fast_tables_agree(tl, bl, td, bd, cl));
+    huft_free(tl);
+    huft_free(td);
+}
+
+TEST(FastTables, AgreeWithTheHuftTablesOnTheFixedCode) {
+    std::vector<unsigned> lit(288, 8), dist(30, 5);
+    for (unsigned i = 144; i < 256; i++) lit[i] = 9;
+    for (unsigned i = 256; i < 280; i++) lit[i] = 7;
+    codec::huft *tl = nullptr, *td = nullptr;
+    int bl = 7, bd = 5;
+    ASSERT_EQ(codec::huft_build(lit.data(), 288, 257, codec::cplens, codec::cplext, &tl, &bl), codec::HUFT_COMPLETE);
+    ASSERT_EQ(codec::huft_build(dist.data(), 30, 0, codec::cpdist, codec::cpdext, &td, &bd), codec::HUFT_INCOMPLETE);
+    EXPECT_TRUE(codec::fast_tables_agree(tl, bl, td, bd, {lit.data(), 288, dist.data(), 30}));
+    codec::huft_free(tl);
+    codec::huft_free(td);
+}
+
+// Short codes make literal pairs and lengths with their extra bits in one
+// lookup; long ones leave slots to the huft tables' second level.
+TEST(FastTables, AgreeWithTheHuftTablesOnRandomCodes) {
+    std::mt19937 rng(17);
+    for (int round = 0; round < 400; round++) {
+        SCOPED_TRACE(round);
+        const unsigned nl = 257 + static_cast<unsigned>(rng() % 30);
+        const unsigned nd = 1 + static_cast<unsigned>(rng() % 30);
+        const double skew = (round % 4) / 4.0;
+        // Some symbols without a code, or every symbol with one.
+        const unsigned leaves = rng() % 2 == 0 ? nl : 2 + static_cast<unsigned>(rng() % (nl - 1));
+        std::vector<unsigned> lit = random_code(rng, nl, leaves, skew);
+        std::vector<unsigned> dist(nd, 0);
+        switch (round % 5) {
+        case 0: break;                        // no distance codes
+        case 1: dist[rng() % nd] = 1; break;  // the lone one-bit code
+        default:
+            if (nd >= 2) dist = random_code(rng, nd, 2 + static_cast<unsigned>(rng() % (nd - 1)), skew);
+        }
+        expect_tables_agree(lit, dist);
     }
 }
 

@@ -26,10 +26,8 @@ protected:
     void SetUp() override {
         testutil::reset_codec_state();
         codec::bi_init(-1);
-        codec::ct_init(&attr, &method);
+        codec::ct_init();
     }
-    codec::ush attr = 0;
-    int method = 8;
 
     // Builds a small tree from the frequencies; returns the code lengths.
     static std::vector<int> lengths_for(const std::vector<int> &freqs, int max_length, int *max_code = nullptr,
@@ -97,7 +95,7 @@ TEST_F(Trees, FixedCodesOfEndOfBlockAndLiteralZero) {
 
 TEST_F(Trees, SecondInitBuildsNothingAndKeepsTheBlock) {
     ASSERT_EQ(codec::ct_tally(0, 'a'), 0);
-    codec::ct_init(&attr, &method);
+    codec::ct_init();
     EXPECT_EQ(codec::last_lit, 1u);
     EXPECT_EQ(codec::dyn_ltree[static_cast<int>('a')].fc.freq, 1);
 }
@@ -162,7 +160,7 @@ TEST_F(Trees, TallyEndsTheBlockEarlyOnlyEvery4096ItemsAboveLevelTwo) {
     // when the item count reaches a multiple of 4096, and never at level 2.
     for (int lvl : {9, 2}) {
         testutil::reset_codec_state();
-        codec::ct_init(&attr, &method);
+        codec::ct_init();
         codec::level = lvl;
         codec::block_start = 0;
         codec::strstart = 60000;
@@ -194,7 +192,7 @@ TEST_F(Trees, StoredWinsItsTieAndNeedsTheInputInTheWindow) {
     for (const Case &c : cases) {
         testutil::reset_codec_state();
         codec::bi_init(-1);
-        codec::ct_init(&attr, &method);
+        codec::ct_init();
         std::string raw;
         for (int i = 0; i < c.n; i++) raw.push_back(static_cast<char>(200 + i));
         for (unsigned char ch : raw) ASSERT_EQ(codec::ct_tally(0, ch), 0);

@@ -97,11 +97,11 @@ TEST_F(Util, RefillGathersShortReadsUntilFull) {
     }
     close(p[1]);
     ifd = p[0];
-    EXPECT_EQ(fill_inbuf(0), static_cast<uch>(data[0]));
+    EXPECT_EQ(fill_inbuf(), static_cast<uch>(data[0]));
     EXPECT_EQ(insize, INBUFSIZ);
     EXPECT_EQ(inptr, 1u);
     EXPECT_EQ(std::memcmp(inbuf, data.data(), INBUFSIZ), 0);
-    EXPECT_EQ(fill_inbuf(0), static_cast<uch>(data[INBUFSIZ]));
+    EXPECT_EQ(fill_inbuf(), static_cast<uch>(data[INBUFSIZ]));
     EXPECT_EQ(insize, data.size() - INBUFSIZ);
     EXPECT_EQ(bytes_in, static_cast<off64>(data.size()));
     close(p[0]);

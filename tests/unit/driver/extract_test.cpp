@@ -142,6 +142,14 @@ TEST_F(Export, SplitsWithQuotesAndEscapesAndTrimsTheEnd) {
     EXPECT_EQ(env("K"), "last"); // a key given twice ends with its later value
 }
 
+TEST_F(Export, LaterEntryOfAKeyWinsWhetherFlagOrValue) {
+    std::strcpy(features, "K=v,K ,Q,Q=w,A=1,A=2,A=3");
+    export_features();
+    EXPECT_EQ(env("K"), "");
+    EXPECT_EQ(env("Q"), "w");
+    EXPECT_EQ(env("A"), "3");
+}
+
 TEST_F(Export, EmptyListExportsNothing) {
     export_features();
     EXPECT_EQ(env("NOCOMPR"), "<unset>");

@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "common/archive_kit.h"
 #include "common/testutil.h"
 #include "driver/driver.h"
 
@@ -15,12 +16,10 @@ using testutil::TempDir;
 
 namespace {
 
-// Assembled from pieces, like the product does, though only kelpa itself must
-// never hold the bytes in a row.
-std::string marker() { return std::string("kelpa") + "+ma" + "gik"; }
+using kit::marker;
 
 std::string trailer(const std::string &f, const std::string &c, const std::string &r, const std::string &x) {
-    return marker() + f + '\0' + c + '\0' + r + '\0' + x + '\0';
+    return kit::trailer_bytes({f, c, r, x});
 }
 
 // Restores PATH after a test changes it.

@@ -11,6 +11,7 @@
 #include "common/testutil.h"
 #include "driver/driver.h"
 #include "driver/extract.h"
+#include "support/ss.h"
 
 using namespace driver;
 
@@ -23,6 +24,7 @@ protected:
     void SetUp() override {
         testutil::reset_codec_state();
         testutil::reset_driver_state();
+        ss::reset_state();
         std::memset(sym, 'x', sizeof sym);
     }
     void set_features(const std::string &f) { std::strcpy(features, f.c_str()); }

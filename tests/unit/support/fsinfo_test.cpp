@@ -31,13 +31,11 @@ int fake_statfs(const char *path, FstatStruct *st) {
 class FsInfo : public ::testing::Test {
 protected:
     void SetUp() override {
+        reset_state();
         fs_statfs = fake_statfs;
         fake_root = {4096, 1, 7};
     }
-    void TearDown() override {
-        fs_statfs = saved;
-    }
-    decltype(fs_statfs) saved = fs_statfs;
+    void TearDown() override { reset_state(); }
 };
 
 struct MegCase {

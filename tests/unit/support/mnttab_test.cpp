@@ -13,13 +13,10 @@ protected:
     testutil::TempDir dir;
     std::string table = dir / "mtab";
     void SetUp() override {
-        ss_endmntent();
+        reset_state();
         mnttab_file = table.c_str();
     }
-    void TearDown() override {
-        ss_endmntent();
-        mnttab_file = "/etc/mtab";
-    }
+    void TearDown() override { reset_state(); }
 };
 
 TEST_F(MntTab, WalksEntriesWithTheirReadOnlyFlag) {
