@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     reset();
     codec::ifd = in;
     try {
-        if (codec::get_method(in) == 8) codec::unzip(in, null_fd());
+        if (codec::get_method() == 8) codec::unzip(in, null_fd());
     } catch (const codec::fatal_exit &) {
     }
     return 0;

@@ -125,7 +125,7 @@ struct fatal_exit {};
 #endif
 
 // Reading side.
-int get_method(int in);        // reads a member header; method or -1
+int get_method();              // reads a member header from ifd; method or -1
 int unzip(int in, int out);    // decodes one member, checks CRC and length; 0
 int inflate();                 // 0 ok, 1 malformed, 2 incomplete, 3 out of memory
 char *to_basename(char *fname); // moves the part after the last '/' to the front; fname

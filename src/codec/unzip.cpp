@@ -42,8 +42,7 @@ char *to_basename(char *fname) {
     return fname;
 }
 
-int get_method(int in) {
-    (void)in; // input comes through inbuf
+int get_method() {
     unsigned char magic[2];
     magic[0] = static_cast<unsigned char>(next_input_byte());
     magic[1] = static_cast<unsigned char>(next_input_byte());

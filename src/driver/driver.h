@@ -2,6 +2,7 @@
 // of the entry, trailer, feature list and the three actions.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +32,15 @@ extern char eop[MARKER_LEN];        // the marker, decoded on each call       ge
 extern char found_program[BUFLEN + 1]; // the path found                      find_program, find_in_path / their callers
 extern char found_feature[FEATLEN]; // the entry found                        get_feature / its callers
 extern int first_time;              // 1 until the column header is printed (once per run)   do_list
+// The run's effects while they stand, for the ends that do not come back
+// through do_decompress (a fatal codec error, a signal): read by handlers too.
+extern std::FILE *extract_pipe;     // the extract command while it reads the payload   act / end_run_effects
+extern char link_path[512];         // the temporary link once registered, or empty   register_link / remove_link, signal handler
+extern char link_target[512];       // what the link points at as this run made it     register_link / remove_link, signal handler
+extern volatile sig_atomic_t run_pid;        // the run command while it runs, or 0   run_shell / signal handler
+extern volatile sig_atomic_t pending_signal; // a signal that came while it ran, or 0 signal handler / run_shell
+struct progress_line;
+extern progress_line progress;      // the status line on a terminal (progress.h)     progress_begin, progress_at / progress_end, the codec's hooks
 // Shared with the codec, which consults them: progname, exit_code, verbose, to_stdout, list.
 using codec::exit_code;
 using codec::list;
@@ -40,6 +50,9 @@ using codec::verbose;
 
 extern const char scid[64];         // the version line's text
 extern const char *F_OEM;           // key that -O puts before its argument
+
+// Test-only: every variable above back to its start value.
+void reset_state();
 
 // The driver's one error path. Messages on standard error, exactly as
 // formatted; the _perror forms add ": " and the system's text for errno, as

@@ -20,13 +20,13 @@
 
 namespace driver {
 
+std::FILE *extract_pipe;
+
 namespace {
 
 constexpr std::size_t SYMPATH_LEN = 512;
 constexpr unsigned RAW_BLOCK = 512;
 
-
-FILE *extract_pipe; // the extract command while it reads the payload, for a fatal end
 
 // A fatal error while the extract command runs: it sees the end of its input
 // and is waited for, so that nothing goes on writing after kelpa has failed.
@@ -107,7 +107,7 @@ codec::off64 decode_members(const char *program, const checked_archive &a, int o
     progress_begin(out == NO_OUTPUT ? "checking" : "extracting", a.fd, a.data_start - preamble_end);
     unzip(a.fd, out);
     while (next_member_follows()) {
-        if (get_method(a.fd) == -1) {
+        if (get_method() == -1) {
             progress_end();
             report("%s: unknown compression method\n", program);
             return -1;
@@ -140,7 +140,7 @@ verdict check_archive(char *program, checked_archive &a) {
     if (!a.compressed) {
         if (const char *name = get_feature("NAME="); name != nullptr && std::strchr(name, '=') != nullptr)
             std::strcpy(codec::ofname, std::strchr(name, '=') + 1);
-    } else if (codec::get_method(a.fd) == -1) {
+    } else if (codec::get_method() == -1) {
         report("%s: unknown compression method\n", program);
         return verdict::refused;
     }

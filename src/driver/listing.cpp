@@ -81,7 +81,7 @@ void do_list(char *path) {
     std::strcpy(codec::ofname, "stdout");
 
     const bool compressed_payload = get_feature("NOCOMPR") == nullptr;
-    if (compressed_payload && codec::get_method(codec::ifd) == -1) {
+    if (compressed_payload && codec::get_method() == -1) {
         exit_code = 1;
         return;
     }

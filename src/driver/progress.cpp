@@ -13,22 +13,12 @@
 
 namespace driver {
 
+progress_line progress;
+
 namespace {
 
 constexpr long REDRAW_NS = 100'000'000;  // at most ten lines a second
 constexpr std::size_t LINE_MAX = 80;     // the longest line drawn, before the terminal's width cuts it
-
-// The phase being shown; phase == nullptr when there is none.
-const char *phase;
-codec::off64 payload;   // bytes from preamble_end to the end of the archive
-codec::off64 first;     // payload offset of the phase's first refill
-codec::off64 done;      // payload bytes read so far
-codec::off64 clock_due; // done at which the clock is looked at again
-std::size_t width;      // longest line the terminal takes without wrapping
-bool shown;             // a line stands on the terminal
-// Kept across phases, so that the next phase's first line respects the rate too.
-timespec last_draw;
-bool ever_drawn;
 
 // n in B, KiB, MiB, GiB or TiB with one decimal, into buf.
 void human(codec::off64 n, char *buf, std::size_t size) {
@@ -60,77 +50,77 @@ void put(const char *s, std::size_t n) {
 
 void draw() {
     char line[LINE_MAX + 1], got[32], of[32];
-    human(done, got, sizeof got);
-    human(payload, of, sizeof of);
-    codec::off64 pct = done >= payload ? 100 : done * 100 / payload;
-    std::snprintf(line, sizeof line, "%s %3d%% (%s of %s)", phase, static_cast<int>(pct), got, of);
+    human(progress.done, got, sizeof got);
+    human(progress.payload, of, sizeof of);
+    codec::off64 pct = progress.done >= progress.payload ? 100 : progress.done * 100 / progress.payload;
+    std::snprintf(line, sizeof line, "%s %3d%% (%s of %s)", progress.phase, static_cast<int>(pct), got, of);
     std::size_t len = std::strlen(line);
-    if (len > width) len = width;
+    if (len > progress.width) len = progress.width;
     // "\r", the line, then erase what a longer earlier line left to its right.
     char out[LINE_MAX + 8];
     out[0] = '\r';
     std::memcpy(out + 1, line, len);
     std::memcpy(out + 1 + len, "\033[K", 3);
     put(out, len + 4);
-    shown = true;
-    ever_drawn = true;
+    progress.shown = true;
+    progress.ever_drawn = true;
 }
 
 void erase() {
-    if (!shown) return;
+    if (!progress.shown) return;
     put("\r\033[K", 4);
-    shown = false;
+    progress.shown = false;
 }
 
 // Draws when REDRAW_NS have passed since the last line. The clock is read at
 // most once per refill's worth of input, so that the check costs nothing
 // measurable next to decoding it.
 void tick() {
-    if (done < clock_due) return;
-    clock_due = done + static_cast<codec::off64>(codec::INBUFSIZ);
+    if (progress.done < progress.clock_due) return;
+    progress.clock_due = progress.done + static_cast<codec::off64>(codec::INBUFSIZ);
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long long since = (static_cast<long long>(now.tv_sec) - last_draw.tv_sec) * 1'000'000'000LL +
-                      (now.tv_nsec - last_draw.tv_nsec);
-    if (ever_drawn && since < REDRAW_NS) return;
-    last_draw = now;
+    long long since = (static_cast<long long>(now.tv_sec) - progress.last_draw.tv_sec) * 1'000'000'000LL +
+                      (now.tv_nsec - progress.last_draw.tv_nsec);
+    if (progress.ever_drawn && since < REDRAW_NS) return;
+    progress.last_draw = now;
     draw();
 }
 
-void on_refill() { progress_at(first + codec::bytes_in); }
+void on_refill() { progress_at(progress.first + codec::bytes_in); }
 
 } // namespace
 
 void progress_begin(const char *name, int fd, codec::off64 start) {
-    phase = nullptr;
+    progress.phase = nullptr;
     if (!isatty(STDERR_FILENO)) return;
     struct stat64 st;
     if (fstat64(fd, &st) != 0 || st.st_size - preamble_end < PROGRESS_MIN_PAYLOAD) return;
-    payload = st.st_size - preamble_end;
-    first = start;
-    done = start;
-    clock_due = start;
-    width = LINE_MAX;
-    if (winsize ws{}; ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 && ws.ws_col - 1u < width)
-        width = ws.ws_col - 1u;
-    phase = name;
+    progress.payload = st.st_size - preamble_end;
+    progress.first = start;
+    progress.done = start;
+    progress.clock_due = start;
+    progress.width = LINE_MAX;
+    if (winsize ws{}; ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 && ws.ws_col - 1u < progress.width)
+        progress.width = ws.ws_col - 1u;
+    progress.phase = name;
     codec::refill_hook = on_refill;
     codec::message_hook = erase;
     tick();
 }
 
 void progress_at(codec::off64 n) {
-    if (phase == nullptr) return;
-    done = n;
+    if (progress.phase == nullptr) return;
+    progress.done = n;
     tick();
 }
 
 void progress_erase() { erase(); }
 
 void progress_end() {
-    if (phase == nullptr) return;
+    if (progress.phase == nullptr) return;
     erase();
-    phase = nullptr;
+    progress.phase = nullptr;
     codec::refill_hook = nullptr;
     codec::message_hook = erase;
 }

@@ -2,9 +2,27 @@
 // read so far and the bytes read of the total, on standard error.
 #pragma once
 
+#include <cstddef>
+#include <ctime>
+
 #include "codec/codec.h"
+#include "driver/driver.h"
 
 namespace driver {
+
+// The line's state while a phase runs (driver::progress).
+struct progress_line {
+    const char *phase;      // the phase shown, or null when none is
+    codec::off64 payload;   // bytes from preamble_end to the end of the archive
+    codec::off64 first;     // payload offset of the phase's first refill
+    codec::off64 done;      // payload bytes read so far
+    codec::off64 clock_due; // done at which the clock is looked at again
+    std::size_t width;      // longest line the terminal takes without wrapping
+    bool shown;             // a line stands on the terminal
+    // Kept across phases, so that the next phase's first line respects the rate too.
+    timespec last_draw;
+    bool ever_drawn;
+};
 
 // Smaller payloads show no status line: they are read before one would help.
 constexpr codec::off64 PROGRESS_MIN_PAYLOAD = codec::off64{8} << 20;

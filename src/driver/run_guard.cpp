@@ -16,15 +16,14 @@
 
 namespace driver {
 
+char link_path[512];
+char link_target[512];
+volatile sig_atomic_t run_pid;
+volatile sig_atomic_t pending_signal;
+
 namespace {
 
-constexpr std::size_t LINK_LEN = 512;
-
-// Read by the signal handler as well.
-char link_path[LINK_LEN];              // the registered link, or empty
-char link_target[LINK_LEN];            // what it points at when this run made it
-volatile sig_atomic_t run_pid;         // the run command while it runs, or 0
-volatile sig_atomic_t pending_signal;  // a signal that came while it ran
+constexpr std::size_t LINK_LEN = sizeof link_path;
 
 // Async-signal-safe: readlink, unlink and plain byte comparisons only.
 void unlink_if_ours() {

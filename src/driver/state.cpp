@@ -1,5 +1,9 @@
 // The driver's process-wide state, defined once (declared in driver.h).
+#include <cstring>
+#include <initializer_list>
+
 #include "driver/driver.h"
+#include "driver/progress.h"
 
 namespace driver {
 
@@ -14,5 +18,22 @@ int dont_run_program;
 
 const char scid[64] = "@(#) kelpa 1.2.1    6/6/2001 ";
 const char *F_OEM = "KX_VENDOR=";
+
+void reset_state() {
+    for (char *b : {features, comment, run_program, pipe_program, kelpa_path, uncompress_dir})
+        std::memset(b, 0, BUFLEN);
+    extract_only = dont_run_program = 0;
+    preamble_end = 0;
+    trailer_cut = 0;
+    std::memset(eop, 0, sizeof eop);
+    std::memset(found_program, 0, sizeof found_program);
+    std::memset(found_feature, 0, sizeof found_feature);
+    first_time = 1;
+    extract_pipe = nullptr;
+    link_path[0] = link_target[0] = '\0';
+    run_pid = 0;
+    pending_signal = 0;
+    progress = progress_line{};
+}
 
 } // namespace driver

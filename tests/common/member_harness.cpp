@@ -68,7 +68,7 @@ void put_le32(std::string &s, std::uint32_t v) {
                      static_cast<long long>(bytes_out), exit_code, ofname);
         std::fclose(f);
     };
-    int m = get_method(in);
+    int m = get_method();
     save_state();
     if (m != 8) {
         std::fflush(stderr);

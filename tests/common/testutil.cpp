@@ -340,16 +340,6 @@ void reset_codec_state() {
     codec::ifd = codec::ofd = -1;
 }
 
-void reset_driver_state() {
-    using namespace driver;
-    for (char *b : {features, comment, run_program, pipe_program, kelpa_path, uncompress_dir})
-        std::memset(b, 0, BUFLEN);
-    extract_only = dont_run_program = 0;
-    preamble_end = 0;
-    std::memset(eop, 0, sizeof eop);
-    std::memset(found_program, 0, sizeof found_program);
-    std::memset(found_feature, 0, sizeof found_feature);
-    first_time = 1;
-}
+void reset_driver_state() { driver::reset_state(); }
 
 } // namespace testutil

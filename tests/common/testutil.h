@@ -72,7 +72,7 @@ std::string sha256_hex(const std::string &data);
 
 // Test-only resets of the process-wide state, for SetUp. The codec's is
 // codec::reset_state with the tests' own choices on top (progname "kelpa",
-// descriptors -1); the driver's lives here until the driver has its own.
+// descriptors -1); the driver's is driver::reset_state.
 void reset_codec_state();
 void reset_driver_state();
 
