@@ -53,6 +53,7 @@ using bitbuf = std::uint64_t; // wide enough for a whole symbol after one refill
 extern bitbuf bb;   // bit buffer: the next bit of the stream is bit 0     inflate routines
 extern unsigned bk; // number of valid bits in bb                          inflate routines
 extern bool history_in_output; // the output half alone holds the window, as a ring would (see below)   stored blocks, inflate / hand_on, history_from_output
+extern huft *huft_spare[BMAX + 1]; // freed tables of 2^j entries, chained through their hidden entry, for reuse   huft_free / huft_build
 extern const int lbits; // requested first-level bits, dynamic literal/length table (9)
 extern const int dbits; // requested first-level bits, dynamic distance table (6)
 
