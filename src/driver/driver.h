@@ -39,6 +39,8 @@ extern char link_path[512];         // the temporary link once registered, or em
 extern char link_target[512];       // what the link points at as this run made it     register_link / remove_link, signal handler
 extern volatile sig_atomic_t run_pid;        // the run command while it runs, or 0   run_shell / signal handler
 extern volatile sig_atomic_t pending_signal; // a signal that came while it ran, or 0 signal handler / run_shell
+extern bool signals_caught;         // the run's signal handler is installed          catch_run_signals
+extern bool signal_caught[NSIG];    // it took this signal (one inherited as ignored stays so)   catch_run_signals / run_shell's child
 struct progress_line;
 extern progress_line progress;      // the status line on a terminal (progress.h)     progress_begin, progress_at / progress_end, the codec's hooks
 // Shared with the codec, which consults them: progname, exit_code, verbose, to_stdout, list.

@@ -314,6 +314,7 @@ outcome act(char *program, const checked_archive &a) {
 } // namespace
 
 int do_decompress(char *program) {
+    catch_run_signals();
     char sympath[SYMPATH_LEN] = {};
     checked_archive a;
     bool ok = check_archive(program, a) == verdict::whole && plan_space(a, sympath) &&

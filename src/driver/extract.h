@@ -46,13 +46,19 @@ void remove_made(const char *path, std::size_t made_from);
 // archive never loses its link. Registering catches SIGHUP, SIGINT, SIGTERM
 // and SIGPIPE, which then remove the link and end the process by the signal.
 void register_link(const char *path, const char *target);
+// Installs the handler of SIGHUP, SIGINT, SIGTERM and SIGPIPE for the run (once;
+// a signal inherited as ignored stays ignored): it removes the link, erases the
+// status line and ends the process by the signal, or hands the signal to the
+// run command while that runs.
+void catch_run_signals();
 void unregister_link();
 void remove_link();
 
 // Runs cmd through "/bin/sh -c" and returns its wait status (-1 when it could
-// not be started), as system() does. SIGHUP, SIGINT and SIGTERM that reach
-// kelpa meanwhile are passed on to it; once it has ended, the link is removed
-// and kelpa dies of the signal.
+// not be started), as system() does. SIGHUP, SIGINT and SIGTERM sent to kelpa
+// meanwhile are passed on to it (from the terminal they reach it directly);
+// when it has ended by such a signal, the link is removed and kelpa dies of
+// the same signal, while a command that handled it has the last word.
 [[nodiscard]] int run_shell(const char *cmd);
 
 // Exports every feature entry into the environment: KEY=VALUE as written, a

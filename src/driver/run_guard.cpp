@@ -20,6 +20,8 @@ char link_path[512];
 char link_target[512];
 volatile sig_atomic_t run_pid;
 volatile sig_atomic_t pending_signal;
+bool signals_caught;
+bool signal_caught[NSIG];
 
 namespace {
 
@@ -44,11 +46,18 @@ void die_of(int sig) {
     raise(sig);
 }
 
-void on_signal(int sig) {
+// The signals that end a run. Whichever of them kelpa inherited as ignored
+// (a run under nohup, or started in the background by a script) stay
+// ignored, for kelpa and for the commands it starts.
+constexpr int run_signals[] = {SIGHUP, SIGINT, SIGTERM, SIGPIPE};
+
+void on_signal(int sig, siginfo_t *info, void *) {
     if (run_pid > 0) {
         // The run command may need the link to the end: it goes once the
-        // command has ended, then kelpa dies of the same signal.
-        kill(static_cast<pid_t>(run_pid), sig);
+        // command has ended. A signal from the terminal has reached the
+        // command's whole process group already; one sent to kelpa alone is
+        // passed on.
+        if (info == nullptr || info->si_code != SI_KERNEL) kill(static_cast<pid_t>(run_pid), sig);
         pending_signal = sig;
         return;
     }
@@ -57,28 +66,26 @@ void on_signal(int sig) {
     die_of(sig);
 }
 
-void catch_signals() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
+} // namespace
+
+void catch_run_signals() {
+    if (signals_caught) return;
+    signals_caught = true;
     struct sigaction sa {};
-    sa.sa_handler = on_signal;
+    sa.sa_sigaction = on_signal;
+    sa.sa_flags = SA_SIGINFO;
     sigemptyset(&sa.sa_mask);
-    // A dropped connection (SIGHUP) ends a run like an interrupt does.
-    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGPIPE}) {
+    for (int sig : run_signals) {
         struct sigaction old {};
         sigaction(sig, nullptr, &old);
-        // Not over an ignored SIGPIPE: the extraction ignores it to report a
-        // command that stops reading.
-        if (sig == SIGPIPE && old.sa_handler == SIG_IGN) continue;
+        if (old.sa_handler == SIG_IGN) continue;
         sigaction(sig, &sa, nullptr);
+        signal_caught[sig] = true;
     }
 }
 
-} // namespace
-
 void register_link(const char *path, const char *target) {
-    catch_signals();
+    catch_run_signals();
     std::snprintf(link_target, sizeof link_target, "%s", target);
     std::snprintf(link_path, sizeof link_path, "%s", path);
 }
@@ -91,7 +98,7 @@ void remove_link() {
 }
 
 int run_shell(const char *cmd) {
-    catch_signals();
+    catch_run_signals();
     std::fflush(nullptr);
     // Blocked until run_pid is known, so that no signal finds a command that
     // started but cannot be reached.
@@ -101,6 +108,10 @@ int run_shell(const char *cmd) {
     sigprocmask(SIG_BLOCK, &block, &old);
     pid_t pid = fork();
     if (pid == 0) {
+        // The command starts with the dispositions kelpa was given, before
+        // any signal can reach kelpa's handler in this copy of it.
+        for (int sig : run_signals)
+            if (signal_caught[sig]) std::signal(sig, SIG_DFL);
         sigprocmask(SIG_SETMASK, &old, nullptr);
         execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
         _exit(127);
@@ -125,9 +136,14 @@ int run_shell(const char *cmd) {
     run_pid = 0;
     sigaction(SIGQUIT, &quit, nullptr);
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    // kelpa ends by the signal when the command did; a command that handled
+    // it has the last word, as for any command run from a shell.
     if (int sig = pending_signal; sig != 0) {
-        remove_link();
-        die_of(sig);
+        pending_signal = 0;
+        if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig) {
+            remove_link();
+            die_of(sig);
+        }
     }
     return status;
 }

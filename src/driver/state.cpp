@@ -33,6 +33,9 @@ void reset_state() {
     link_path[0] = link_target[0] = '\0';
     run_pid = 0;
     pending_signal = 0;
+    // The handlers stay installed; a test that needs them fresh runs kelpa.
+    signals_caught = false;
+    for (bool &c : signal_caught) c = false;
     progress = progress_line{};
 }
 

@@ -74,22 +74,22 @@ link_result do_link(char *sym_path, const char *fssub, const char *native_path) 
         return link_result::next;
     }
     if (verbose && !link_confirmed(sym_path)) return link_result::next;
+    // Only a link that leads nowhere, left by an interrupted run, may be
+    // replaced; anything else at the link path is the operator's. Looked at
+    // before the target is made, which would bring such a link back to life.
+    struct stat st;
+    if (lstat(native_path, &st) == 0) {
+        struct stat to;
+        if (!S_ISLNK(st.st_mode) || stat(native_path, &to) == 0 || errno != ENOENT || unlink(native_path) != 0) {
+            report("%s: extraction directory exists!\nPlease remove it first then try again.\n", native_path);
+            return link_result::refused;
+        }
+    }
     std::size_t made_from = 0;
     if (mkdirp(sym_path, 0755, &made_from) != 0) {
         report_perror("%s", sym_path);
         remove_made(sym_path, made_from);
         return link_result::next;
-    }
-    // Only a link that leads nowhere, left by an interrupted run, may be
-    // replaced; anything else at the link path is the operator's.
-    struct stat st;
-    if (lstat(native_path, &st) == 0) {
-        struct stat to;
-        if (!S_ISLNK(st.st_mode) || stat(native_path, &to) == 0 || errno != ENOENT || unlink(native_path) != 0) {
-            remove_made(sym_path, made_from);
-            report("%s: extraction directory exists!\nPlease remove it first then try again.\n", native_path);
-            return link_result::refused;
-        }
     }
     register_link(native_path, sym_path);
     if (symlink(sym_path, native_path) != 0) {

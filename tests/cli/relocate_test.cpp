@@ -222,10 +222,14 @@ TEST_F(Relocate, TNeverDeletesWhatStandsAtTheLinkPath) {
     EXPECT_EQ(r.err, T + "/big/kx: extraction directory exists!\nPlease remove it first then try again.\n");
 }
 
+// Also one that leads to the very directory this run makes: it is looked at
+// before that directory exists.
 TEST_F(Relocate, DanglingLinkLeftAtTheLinkPathIsReplaced) {
     make(T + "/big");
-    auto r = run("ln -s /nowhere \"$T/big/kx\"", "-t \"$T/t\"", "test -L \"$T/big/kx\" || echo link-gone\n");
-    EXPECT_EQ(r.out, "link=" + T + "/t/kx\n" + payload + "status=0\nlink-gone\n");
+    for (const std::string to : {"/nowhere", "$T/t/kx"}) {
+        auto r = run("ln -s \"" + to + "\" \"$T/big/kx\"", "-t \"$T/t\"", "test -L \"$T/big/kx\" || echo link-gone\n");
+        EXPECT_EQ(r.out, "link=" + T + "/t/kx\n" + payload + "status=0\nlink-gone\n") << to;
+    }
 }
 
 TEST_F(Relocate, RelativeVfyfsLinksAndRemovesTheRelativePath) {
@@ -336,15 +340,33 @@ TEST_F(Relocate, HangupDuringExtractionRemovesTheLink) {
 }
 
 // The install script keeps its link to the end: the signal reaches it, and
-// the link goes only after it has ended; kelpa then dies of the signal.
+// the link goes only after it has ended. A script that handles the signal has
+// the last word; one that dies of it takes kelpa with it.
 TEST_F(Relocate, TerminationDuringTheRunCommandWaitsForIt) {
+    const std::string extract = "mkdir -p \"$T/full/kx\" && cat > \"$T/full/kx/data\"";
     kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx", "",
                             "trap 'echo \"seen=$(cat \"$T/full/kx/data\")\" > \"$T/seen\"' TERM; "
                             "kill -TERM $PPID; sleep 1",
-                            "mkdir -p \"$T/full/kx\" && cat > \"$T/full/kx/data\""},
+                            extract},
                       payload);
-    auto r = run("", "", link_gone + "cat \"$T/seen\"\n");
-    EXPECT_EQ(r.out, "status=143\nlink-gone\nseen=" + payload);
+    auto handled = run("", "", link_gone + "cat \"$T/seen\"\n");
+    EXPECT_EQ(handled.out, "status=0\nlink-gone\nseen=" + payload);
+
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx", "",
+                            "kill -TERM $PPID; sleep 5; touch \"$T/late\"", extract},
+                      payload);
+    auto died = run("", "", link_gone + "test -e \"$T/late\" || echo stopped\n");
+    EXPECT_EQ(died.out, "status=143\nlink-gone\nstopped\n");
+}
+
+// Under nohup (SIGHUP ignored on entry) a hangup ends neither kelpa nor the
+// install script it runs.
+TEST_F(Relocate, HangupIgnoredOnEntryStaysIgnored) {
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx", "",
+                            "kill -HUP $PPID; kill -HUP $$; echo survived", "cat > /dev/null"},
+                      payload);
+    auto r = run("trap '' HUP", "", link_gone);
+    EXPECT_EQ(r.out, "survived\nstatus=0\nlink-gone\n");
 }
 
 // A link left by a run that is still going (same archive, second run) is
