@@ -71,10 +71,24 @@ TEST_F(Placeholders, ShellReadsExactlyTheValueInEveryQuotingContext) {
         const char *tpl;
         std::string before, after;
     };
-    const Context contexts[] = {{"printf %s %o", "", ""},        {"printf %s '%o'", "", ""},
-                                {"printf %s \"%o\"", "", ""},    {"printf %s \"<%o>\"", "<", ">"},
-                                {"printf %s x'%o'y", "x", "y"},  {"printf %s '\"'\"%o\"'\"'", "\"", "\""},
-                                {"printf %s \\'%o", "'", ""}};
+    const Context contexts[] = {
+        {"printf %s %o", "", ""},
+        {"printf %s '%o'", "", ""},
+        {"printf %s \"%o\"", "", ""},
+        {"printf %s \"<%o>\"", "<", ">"},
+        {"printf %s x'%o'y", "x", "y"},
+        {"printf %s '\"'\"%o\"'\"'", "\"", "\""},
+        {"printf %s \\'%o", "'", ""},
+        {"printf %s \\%o", "", ""},                       // the backslash takes the value's first character
+        {"printf %s \"$(printf %s %o)\"", "", ""},         // a command substitution opens a context of its own
+        {"printf %s \"$(printf %s \"%o\")\"", "", ""},
+        {"printf %s \"($(printf '(%s)' '%o'))\"", "((", "))"},
+        {"printf %s \"`printf %s %o`\"", "", ""},          // backquotes read their text twice
+        {"printf %s \"`printf %s \\\"%o\\\"`\"", "", ""},
+        {"printf %s \"$(cat <<EOF\n%o\nEOF\n)\"", "", ""},  // here-documents
+        {"printf %s \"$(cat <<'EOF'\n%o\nEOF\n)\"", "", ""},
+        {"printf %s \"$(cat <<-\"EOF\"\n%o\n\tEOF\n)\"", "", ""},
+    };
     for (const char *v : values) {
         std::strcpy(codec::ofname, v);
         for (const Context &c : contexts) {
@@ -83,6 +97,18 @@ TEST_F(Placeholders, ShellReadsExactlyTheValueInEveryQuotingContext) {
             EXPECT_EQ(r.out, c.before + v + c.after) << c.tpl << " -> " << cmd;
         }
     }
+    EXPECT_EQ(access((dir / "pwned").c_str(), F_OK), -1);
+}
+
+// A comment is read by nobody, but a newline in a value must not end it.
+TEST_F(Placeholders, ValueInACommentStaysInIt) {
+    std::strcpy(codec::ofname, "x\ntouch pwned\n");
+    for (const char *tpl : {"printf ok # %o", "printf ok # it's %o", "printf ok #\"%o", "printf ok; #%p/%o"}) {
+        auto r = testutil::run({"/bin/sh", "-c", expand(tpl)});
+        EXPECT_EQ(r.out, "ok") << tpl;
+    }
+    // A '#' inside a word begins no comment.
+    EXPECT_EQ(testutil::run({"/bin/sh", "-c", expand("printf %s a#%o")}).out, std::string("a#") + codec::ofname);
     EXPECT_EQ(access((dir / "pwned").c_str(), F_OK), -1);
 }
 
