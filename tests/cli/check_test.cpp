@@ -16,6 +16,7 @@
 #include "common/archive_kit.h"
 #include "common/testutil.h"
 
+using testutil::ends_with;
 using testutil::RunOptions;
 using testutil::RunResult;
 using testutil::TempDir;
@@ -35,10 +36,6 @@ std::string two_members() {
     std::string second = testutil::zlib_gzip(b, 9);
     put_le32(second, second.size() - 4, static_cast<std::uint32_t>(a.size() + b.size()));
     return first_member() + second;
-}
-
-bool ends_with(const std::string &s, const std::string &tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 class Check : public ::testing::Test {

@@ -18,15 +18,12 @@
 #include "common/archive_kit.h"
 #include "common/testutil.h"
 
+using testutil::ends_with;
 using testutil::RunOptions;
 using testutil::RunResult;
 using testutil::TempDir;
 
 namespace {
-
-bool ends_with(const std::string &s, const std::string &tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 class Faults : public ::testing::Test {
 protected:

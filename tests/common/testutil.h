@@ -50,6 +50,12 @@ bool in_ci();
 std::string kelpa_bin();
 RunResult run_kelpa(const std::vector<std::string> &args, const RunOptions &opt = {});
 
+// Whether s ends in tail: messages are checked by their end, after whatever
+// the run printed before them.
+inline bool ends_with(const std::string &s, const std::string &tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data, int mode = 0644);
 
