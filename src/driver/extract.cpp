@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <initializer_list>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +24,6 @@ namespace {
 
 constexpr std::size_t SYMPATH_LEN = 512;
 constexpr unsigned RAW_BLOCK = 512;
-
 
 // A fatal error while the extract command runs: it sees the end of its input
 // and is waited for, so that nothing goes on writing after kelpa has failed.
@@ -301,7 +298,6 @@ outcome act(char *program, const checked_archive &a) {
 
     if (a.cmd == nullptr) return outcome::done;
     export_features();
-    std::fflush(nullptr);
     // Declining, or no terminal to ask at, is no failure; a command that was
     // run fails the same way on both paths, a signal or a lost status included.
     status = verbose ? confirm_and_run(a.cmd) : run_shell(a.cmd);
