@@ -2,9 +2,7 @@
 // extraction directory behind a temporary link when its filesystem is full.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
