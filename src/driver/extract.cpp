@@ -18,8 +18,6 @@
 
 namespace driver {
 
-std::FILE *extract_pipe;
-
 namespace {
 
 constexpr std::size_t SYMPATH_LEN = 512;
@@ -28,10 +26,7 @@ constexpr unsigned RAW_BLOCK = 512;
 // A fatal error while the extract command runs: it sees the end of its input
 // and is waited for, so that nothing goes on writing after kelpa has failed.
 void end_run_effects() {
-    if (FILE *p = extract_pipe; p != nullptr) {
-        extract_pipe = nullptr;
-        pclose(p);
-    }
+    end_extract();
     remove_link();
 }
 
@@ -226,6 +221,16 @@ int confirm_and_run(const char *cmd) {
     }
 }
 
+// "\n%s: <what> of %s failed\n" and "\nCommand: %s\n", the stored name and
+// the command shown as they may reach a terminal.
+void report_failure(const char *program, const char *what, const char *cmd) {
+    report("\n%s: %s of ", program, what);
+    print_visible(stderr, codec::ofname);
+    report(" failed\n\nCommand: ");
+    print_visible(stderr, cmd);
+    report("\n");
+}
+
 bool exited_zero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
 enum class outcome { done, failed };
@@ -239,18 +244,19 @@ outcome act(char *program, const checked_archive &a) {
         to_stdout = 1;
         codec::ofd = STDOUT_FILENO;
     } else {
-        extract_pipe = popen(a.pcmd, "w");
-        if (extract_pipe == nullptr) {
-            report_perror("%s", a.pcmd);
+        int fd = start_extract(a.pcmd);
+        if (fd == -1) {
+            const int e = errno;
+            print_visible(stderr, a.pcmd);
+            report(": %s\n", std::strerror(e));
             return outcome::failed;
         }
         to_stdout = 0;
-        codec::ofd = fileno(extract_pipe);
+        codec::ofd = fd;
         codec::abort_hook = end_run_effects;
         // An extract command that stops reading must end the run with a
         // message and status 1, not a silent death by SIGPIPE: the failed
-        // write reports it. Set after popen so that the extract command keeps
-        // the default disposition.
+        // write reports it.
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
@@ -258,10 +264,15 @@ outcome act(char *program, const checked_archive &a) {
     }
 
     if (comment[0] != '\0') {
-        report("\n%s\n\n", comment);
-        report("Please wait...\n");
+        report("\n");
+        print_visible(stderr, comment);
+        report("\n\nPlease wait...\n");
     }
-    if (verbose || extract_only) report("Deflating %s...\n", codec::ofname);
+    if (verbose || extract_only) {
+        report("Deflating ");
+        print_visible(stderr, codec::ofname);
+        report("...\n");
+    }
 
     bool decoded = true;
     if (a.compressed) {
@@ -280,19 +291,12 @@ outcome act(char *program, const checked_archive &a) {
         sleep(2);
         return decoded ? outcome::done : outcome::failed;
     }
-    std::fflush(extract_pipe);
     if (decoded) sleep(2);
-    // pclose closes the pipe, so the extract command sees the end of its
-    // input, and waits for it.
-    FILE *p = extract_pipe;
-    extract_pipe = nullptr;
-    int status = pclose(p);
-    // The run command must not inherit an ignored SIGPIPE.
+    int status = end_extract();
     sigaction(SIGPIPE, &pipe_disposition, nullptr);
     if (!decoded) return outcome::failed;
     if (!exited_zero(status)) {
-        report("\n%s: extraction of %s failed\n", program, codec::ofname);
-        report("\nCommand: %s\n", a.pcmd);
+        report_failure(program, "extraction", a.pcmd);
         return outcome::failed;
     }
 
@@ -302,8 +306,7 @@ outcome act(char *program, const checked_archive &a) {
     // run fails the same way on both paths, a signal or a lost status included.
     status = verbose ? confirm_and_run(a.cmd) : run_shell(a.cmd);
     if (exited_zero(status)) return outcome::done;
-    report("\n%s: final processing of %s failed\n", program, codec::ofname);
-    report("\nCommand: %s\n", a.cmd);
+    report_failure(program, "final processing", a.cmd);
     return outcome::failed;
 }
 

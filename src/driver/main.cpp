@@ -16,7 +16,9 @@ namespace driver {
 void Usage(int is_compressed) {
     report("Version: %s\n", scid);
     if (is_compressed) {
-        report("\n%s\n\n", comment);
+        report("\n");
+        print_visible(stderr, comment);
+        report("\n\n");
         report("Usage: %s [-hclnvtx]\n", progname);
         report("%s", "    -h: show this help\n"
                      "    -u: use as utility to decompress archive specified on command-line\n"
