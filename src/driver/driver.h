@@ -89,7 +89,9 @@ void do_list(char *path);                   // sets exit_code = 1 on failure
 // Prints num/den in per mille as a signed percentage with one decimal; 64-bit
 // so that sizes past 2 GiB give the right ratio.
 void display_ratio(codec::off64 num, codec::off64 den, std::FILE *file);
-[[nodiscard]] int do_decompress(char *program); // 0 on success
+// args: the operator's arguments for the run command, null-terminated (or
+// null for none).
+[[nodiscard]] int do_decompress(char *program, char *const *args = nullptr); // 0 on success
 [[noreturn]] void do_build(int argc, char **argv); // argv: the input names
 
 } // namespace driver

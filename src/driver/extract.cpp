@@ -197,13 +197,44 @@ void copy_raw(const checked_archive &a) {
     progress_end();
 }
 
-// The verbose run: asks on standard output before running cmd. The end of
-// input answers no. The result is the command's wait status, or 0 when it
-// did not run.
-int confirm_and_run(const char *cmd) {
+// Prints arg as one single-quoted word, each ' in it as '\'' (as a shell would
+// read it back), its control characters escaped.
+void print_quoted(std::FILE *f, const char *arg) {
+    std::size_t n = std::strlen(arg);
+    char *word = static_cast<char *>(std::malloc(4 * n + 3));
+    if (word == nullptr) { // still all visible, only a ' in it is not written out
+        std::putc('\'', f);
+        print_visible(f, arg);
+        std::putc('\'', f);
+        return;
+    }
+    char *w = word;
+    *w++ = '\'';
+    for (const char *a = arg; *a != '\0'; a++) {
+        if (*a == '\'') {
+            std::memcpy(w, "'\\''", 4);
+            w += 4;
+        } else {
+            *w++ = *a;
+        }
+    }
+    *w++ = '\'';
+    *w = '\0';
+    print_visible(f, word);
+    std::free(word);
+}
+
+// The verbose run: asks on standard output before running cmd with the
+// operator's arguments, all shown. The end of input answers no. The result is
+// the command's wait status, or 0 when it did not run.
+int confirm_and_run(const char *cmd, const char *program, char *const *args) {
     std::printf("This archive requires more processing using the following command:\n");
     std::printf("    ");
     print_visible(stdout, cmd);
+    for (char *const *a = args; a != nullptr && *a != nullptr; a++) {
+        std::putchar(' ');
+        print_quoted(stdout, *a);
+    }
     std::printf("\n");
     if (!isatty(STDIN_FILENO)) {
         std::printf("but stdin is not a terminal. So forget it.\n");
@@ -216,7 +247,7 @@ int confirm_and_run(const char *cmd) {
         if (std::fgets(buf, 511, stdin) == nullptr) return 0;
         int answer = std::toupper(static_cast<unsigned char>(buf[0]));
         if (answer == 'N') return 0;
-        if (answer == 'Y') return run_shell(cmd);
+        if (answer == 'Y') return run_shell(cmd, program, args);
         std::printf("\n? (y/n): ");
     }
 }
@@ -237,8 +268,8 @@ enum class outcome { done, failed };
 
 // Act: the extract command, the banner, the payload decoded into it (checked
 // again: the file may have changed since the check), the pause, its end, then
-// the run command.
-outcome act(char *program, const checked_archive &a) {
+// the run command, with program as its $0 and args as its "$@".
+outcome act(char *program, const checked_archive &a, char *const *args) {
     struct sigaction pipe_disposition {};
     if (extract_only) {
         to_stdout = 1;
@@ -304,7 +335,7 @@ outcome act(char *program, const checked_archive &a) {
     export_features();
     // Declining, or no terminal to ask at, is no failure; a command that was
     // run fails the same way on both paths, a signal or a lost status included.
-    status = verbose ? confirm_and_run(a.cmd) : run_shell(a.cmd);
+    status = verbose ? confirm_and_run(a.cmd, program, args) : run_shell(a.cmd, program, args);
     if (exited_zero(status)) return outcome::done;
     report_failure(program, "final processing", a.cmd);
     return outcome::failed;
@@ -312,12 +343,12 @@ outcome act(char *program, const checked_archive &a) {
 
 } // namespace
 
-int do_decompress(char *program) {
+int do_decompress(char *program, char *const *args) {
     catch_run_signals();
     char sympath[SYMPATH_LEN] = {};
     checked_archive a;
     bool ok = check_archive(program, a) == verdict::whole && plan_space(a, sympath) &&
-              act(program, a) == outcome::done;
+              act(program, a, args) == outcome::done;
     std::free(a.pcmd);
     std::free(a.cmd);
     if (a.fd != -1) close(a.fd);

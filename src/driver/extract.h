@@ -67,13 +67,14 @@ void remove_link();
 // waits for it: its wait status, or -1 when none was running.
 int end_extract();
 
-// Runs cmd through "/bin/sh -c" and returns its wait status (-1 when it could
-// not be started), as system() does.
+// Runs cmd through "/bin/sh -c" with name as its $0 and the null-terminated
+// args (or null) as its positional parameters, each exactly as given, and
+// returns its wait status (-1 when it could not be started), as system() does.
 // SIGHUP, SIGINT and SIGTERM sent to kelpa meanwhile are passed on to it (from
 // the terminal they reach it directly); when it has ended by such a signal,
 // the link is removed and kelpa dies of the same signal, while a command that
 // handled it has the last word.
-[[nodiscard]] int run_shell(const char *cmd);
+[[nodiscard]] int run_shell(const char *cmd, const char *name = "sh", char *const *args = nullptr);
 
 // Exports every feature entry into the environment: KEY=VALUE as written, a
 // bare FLAG as FLAG=.

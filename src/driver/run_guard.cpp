@@ -106,7 +106,9 @@ void restore_entry_dispositions(const sigset_t *mask) {
     sigprocmask(SIG_SETMASK, mask, nullptr);
 }
 
-// "/bin/sh -c cmd name args...", or "sh" for name; null when memory runs out.
+// The argument vector of "/bin/sh -c cmd name args...": the shell reads cmd
+// alone as shell text, and hands name on as $0 and args as "$@", never split
+// or read as shell text. Null when memory runs out.
 char **shell_argv(const char *cmd, const char *name, char *const *args) {
     std::size_t n = 0;
     while (args != nullptr && args[n] != nullptr) n++;
@@ -115,7 +117,7 @@ char **shell_argv(const char *cmd, const char *name, char *const *args) {
     argv[0] = const_cast<char *>("sh");
     argv[1] = const_cast<char *>("-c");
     argv[2] = const_cast<char *>(cmd);
-    argv[3] = const_cast<char *>(name != nullptr ? name : "sh");
+    argv[3] = const_cast<char *>(name);
     for (std::size_t i = 0; i < n; i++) argv[4 + i] = args[i];
     argv[4 + n] = nullptr;
     return argv;
@@ -167,7 +169,7 @@ void remove_link() {
 int start_extract(const char *cmd) {
     catch_run_signals();
     std::fflush(nullptr);
-    char **argv = shell_argv(cmd, nullptr, nullptr);
+    char **argv = shell_argv(cmd, "sh", nullptr);
     int p[2];
     if (argv == nullptr || pipe2(p, O_CLOEXEC) != 0) {
         std::free(argv);
@@ -229,10 +231,10 @@ int end_extract() {
     return status;
 }
 
-int run_shell(const char *cmd) {
+int run_shell(const char *cmd, const char *name, char *const *args) {
     catch_run_signals();
     std::fflush(nullptr);
-    char **argv = shell_argv(cmd, nullptr, nullptr);
+    char **argv = shell_argv(cmd, name, args);
     if (argv == nullptr) return -1;
     // Blocked until run_pid is known, so that no signal finds a command that
     // started but cannot be reached.
