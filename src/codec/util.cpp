@@ -316,6 +316,21 @@ char *gz_basename(char *fname) {
     return p != nullptr ? p + 1 : fname;
 }
 
+void print_visible(std::FILE *f, const char *s) {
+    const char *run = s; // plain bytes not written yet: one write for each run of them
+    for (; *s != '\0'; s++) {
+        const uch c = static_cast<uch>(*s);
+        const bool c0 = (c < 0x20 && c != '\t' && c != '\n') || c == 0x7f;
+        const bool c1 = c == 0xc2 && static_cast<uch>(s[1]) >= 0x80 && static_cast<uch>(s[1]) <= 0x9f;
+        if (!c0 && !c1) continue;
+        std::fwrite(run, 1, static_cast<std::size_t>(s - run), f);
+        std::fprintf(f, "\\%03o", c);
+        if (c1) std::fprintf(f, "\\%03o", static_cast<uch>(*++s));
+        run = s + 1;
+    }
+    std::fwrite(run, 1, static_cast<std::size_t>(s - run), f);
+}
+
 void error(const char *m) {
     if (message_hook != nullptr) message_hook();
     std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
@@ -338,9 +353,13 @@ void read_error() {
 void write_error() {
     int e = errno;
     if (message_hook != nullptr) message_hook();
+    // As perror(ofname) would, but the name may be an archive's stored name.
     std::fprintf(stderr, "\n%s: ", progname);
-    errno = e;
-    std::perror(ofname);
+    if (ofname[0] != '\0') {
+        print_visible(stderr, ofname);
+        std::fputs(": ", stderr);
+    }
+    std::fprintf(stderr, "%s\n", std::strerror(e));
     abort_gzip();
 }
 

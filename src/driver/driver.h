@@ -34,13 +34,15 @@ extern char found_feature[FEATLEN]; // the entry found                        ge
 extern int first_time;              // 1 until the column header is printed (once per run)   do_list
 // The run's effects while they stand, for the ends that do not come back
 // through do_decompress (a fatal codec error, a signal): read by handlers too.
-extern std::FILE *extract_pipe;     // the extract command while it reads the payload   act / end_run_effects
+extern volatile sig_atomic_t extract_pid; // the extract command (its process and group) until waited for, or 0   start_extract / end_extract, signal handler
+extern volatile sig_atomic_t extract_fd;  // the write end of its pipe until closed, or -1   start_extract / act, end_extract, signal handler
 extern char link_path[512];         // the temporary link once registered, or empty   register_link / remove_link, signal handler
 extern char link_target[512];       // what the link points at as this run made it     register_link / remove_link, signal handler
 extern volatile sig_atomic_t run_pid;        // the run command while it runs, or 0   run_shell / signal handler
 extern volatile sig_atomic_t pending_signal; // a signal that came while it ran, or 0 signal handler / run_shell
 extern bool signals_caught;         // the run's signal handler is installed          catch_run_signals
-extern bool signal_caught[NSIG];    // it took this signal (one inherited as ignored stays so)   catch_run_signals / run_shell's child
+extern bool signal_caught[NSIG];    // it took this signal (one inherited as ignored stays so)   catch_run_signals / each command's child
+extern bool ignored_on_entry[NSIG]; // the signal was ignored when kelpa started     catch_run_signals / each command's child
 struct progress_line;
 extern progress_line progress;      // the status line on a terminal (progress.h)     progress_begin, progress_at / progress_end, the codec's hooks
 // Shared with the codec, which consults them: progname, exit_code, verbose, to_stdout, list.
@@ -63,10 +65,9 @@ void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void report_perror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fatal_perror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-// Prints s with every control byte but tab and newline (and DEL) as a
-// backslash and three octal digits, so that a carriage return or an escape
-// sequence cannot show one command while another runs.
-void print_visible(std::FILE *f, const char *s);
+// Text from an archive (commands, the stored name, the comment) goes to a
+// terminal only through print_visible (codec.h).
+using codec::print_visible;
 
 // Entry.
 void Usage(int is_compressed);
@@ -88,7 +89,9 @@ void do_list(char *path);                   // sets exit_code = 1 on failure
 // Prints num/den in per mille as a signed percentage with one decimal; 64-bit
 // so that sizes past 2 GiB give the right ratio.
 void display_ratio(codec::off64 num, codec::off64 den, std::FILE *file);
-[[nodiscard]] int do_decompress(char *program); // 0 on success
+// args: the operator's arguments for the run command, null-terminated (or
+// null for none).
+[[nodiscard]] int do_decompress(char *program, char *const *args = nullptr); // 0 on success
 [[noreturn]] void do_build(int argc, char **argv); // argv: the input names
 
 } // namespace driver

@@ -18,8 +18,6 @@
 
 namespace driver {
 
-std::FILE *extract_pipe;
-
 namespace {
 
 constexpr std::size_t SYMPATH_LEN = 512;
@@ -28,10 +26,7 @@ constexpr unsigned RAW_BLOCK = 512;
 // A fatal error while the extract command runs: it sees the end of its input
 // and is waited for, so that nothing goes on writing after kelpa has failed.
 void end_run_effects() {
-    if (FILE *p = extract_pipe; p != nullptr) {
-        extract_pipe = nullptr;
-        pclose(p);
-    }
+    end_extract();
     remove_link();
 }
 
@@ -202,13 +197,44 @@ void copy_raw(const checked_archive &a) {
     progress_end();
 }
 
-// The verbose run: asks on standard output before running cmd. The end of
-// input answers no. The result is the command's wait status, or 0 when it
-// did not run.
-int confirm_and_run(const char *cmd) {
+// Prints arg as one single-quoted word, each ' in it as '\'' (as a shell would
+// read it back), its control characters escaped.
+void print_quoted(std::FILE *f, const char *arg) {
+    std::size_t n = std::strlen(arg);
+    char *word = static_cast<char *>(std::malloc(4 * n + 3));
+    if (word == nullptr) { // still all visible, only a ' in it is not written out
+        std::putc('\'', f);
+        print_visible(f, arg);
+        std::putc('\'', f);
+        return;
+    }
+    char *w = word;
+    *w++ = '\'';
+    for (const char *a = arg; *a != '\0'; a++) {
+        if (*a == '\'') {
+            std::memcpy(w, "'\\''", 4);
+            w += 4;
+        } else {
+            *w++ = *a;
+        }
+    }
+    *w++ = '\'';
+    *w = '\0';
+    print_visible(f, word);
+    std::free(word);
+}
+
+// The verbose run: asks on standard output before running cmd with the
+// operator's arguments, all shown. The end of input answers no. The result is
+// the command's wait status, or 0 when it did not run.
+int confirm_and_run(const char *cmd, const char *program, char *const *args) {
     std::printf("This archive requires more processing using the following command:\n");
     std::printf("    ");
     print_visible(stdout, cmd);
+    for (char *const *a = args; a != nullptr && *a != nullptr; a++) {
+        std::putchar(' ');
+        print_quoted(stdout, *a);
+    }
     std::printf("\n");
     if (!isatty(STDIN_FILENO)) {
         std::printf("but stdin is not a terminal. So forget it.\n");
@@ -221,9 +247,19 @@ int confirm_and_run(const char *cmd) {
         if (std::fgets(buf, 511, stdin) == nullptr) return 0;
         int answer = std::toupper(static_cast<unsigned char>(buf[0]));
         if (answer == 'N') return 0;
-        if (answer == 'Y') return run_shell(cmd);
+        if (answer == 'Y') return run_shell(cmd, program, args);
         std::printf("\n? (y/n): ");
     }
+}
+
+// "\n%s: <what> of %s failed\n" and "\nCommand: %s\n", the stored name and
+// the command shown as they may reach a terminal.
+void report_failure(const char *program, const char *what, const char *cmd) {
+    report("\n%s: %s of ", program, what);
+    print_visible(stderr, codec::ofname);
+    report(" failed\n\nCommand: ");
+    print_visible(stderr, cmd);
+    report("\n");
 }
 
 bool exited_zero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
@@ -232,25 +268,26 @@ enum class outcome { done, failed };
 
 // Act: the extract command, the banner, the payload decoded into it (checked
 // again: the file may have changed since the check), the pause, its end, then
-// the run command.
-outcome act(char *program, const checked_archive &a) {
+// the run command, with program as its $0 and args as its "$@".
+outcome act(char *program, const checked_archive &a, char *const *args) {
     struct sigaction pipe_disposition {};
     if (extract_only) {
         to_stdout = 1;
         codec::ofd = STDOUT_FILENO;
     } else {
-        extract_pipe = popen(a.pcmd, "w");
-        if (extract_pipe == nullptr) {
-            report_perror("%s", a.pcmd);
+        int fd = start_extract(a.pcmd);
+        if (fd == -1) {
+            const int e = errno;
+            print_visible(stderr, a.pcmd);
+            report(": %s\n", std::strerror(e));
             return outcome::failed;
         }
         to_stdout = 0;
-        codec::ofd = fileno(extract_pipe);
+        codec::ofd = fd;
         codec::abort_hook = end_run_effects;
         // An extract command that stops reading must end the run with a
         // message and status 1, not a silent death by SIGPIPE: the failed
-        // write reports it. Set after popen so that the extract command keeps
-        // the default disposition.
+        // write reports it.
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
@@ -258,10 +295,15 @@ outcome act(char *program, const checked_archive &a) {
     }
 
     if (comment[0] != '\0') {
-        report("\n%s\n\n", comment);
-        report("Please wait...\n");
+        report("\n");
+        print_visible(stderr, comment);
+        report("\n\nPlease wait...\n");
     }
-    if (verbose || extract_only) report("Deflating %s...\n", codec::ofname);
+    if (verbose || extract_only) {
+        report("Deflating ");
+        print_visible(stderr, codec::ofname);
+        report("...\n");
+    }
 
     bool decoded = true;
     if (a.compressed) {
@@ -280,19 +322,12 @@ outcome act(char *program, const checked_archive &a) {
         sleep(2);
         return decoded ? outcome::done : outcome::failed;
     }
-    std::fflush(extract_pipe);
     if (decoded) sleep(2);
-    // pclose closes the pipe, so the extract command sees the end of its
-    // input, and waits for it.
-    FILE *p = extract_pipe;
-    extract_pipe = nullptr;
-    int status = pclose(p);
-    // The run command must not inherit an ignored SIGPIPE.
+    int status = end_extract();
     sigaction(SIGPIPE, &pipe_disposition, nullptr);
     if (!decoded) return outcome::failed;
     if (!exited_zero(status)) {
-        report("\n%s: extraction of %s failed\n", program, codec::ofname);
-        report("\nCommand: %s\n", a.pcmd);
+        report_failure(program, "extraction", a.pcmd);
         return outcome::failed;
     }
 
@@ -300,21 +335,20 @@ outcome act(char *program, const checked_archive &a) {
     export_features();
     // Declining, or no terminal to ask at, is no failure; a command that was
     // run fails the same way on both paths, a signal or a lost status included.
-    status = verbose ? confirm_and_run(a.cmd) : run_shell(a.cmd);
+    status = verbose ? confirm_and_run(a.cmd, program, args) : run_shell(a.cmd, program, args);
     if (exited_zero(status)) return outcome::done;
-    report("\n%s: final processing of %s failed\n", program, codec::ofname);
-    report("\nCommand: %s\n", a.cmd);
+    report_failure(program, "final processing", a.cmd);
     return outcome::failed;
 }
 
 } // namespace
 
-int do_decompress(char *program) {
+int do_decompress(char *program, char *const *args) {
     catch_run_signals();
     char sympath[SYMPATH_LEN] = {};
     checked_archive a;
     bool ok = check_archive(program, a) == verdict::whole && plan_space(a, sympath) &&
-              act(program, a) == outcome::done;
+              act(program, a, args) == outcome::done;
     std::free(a.pcmd);
     std::free(a.cmd);
     if (a.fd != -1) close(a.fd);

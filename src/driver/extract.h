@@ -54,12 +54,27 @@ void catch_run_signals();
 void unregister_link();
 void remove_link();
 
-// Runs cmd through "/bin/sh -c" and returns its wait status (-1 when it could
-// not be started), as system() does. SIGHUP, SIGINT and SIGTERM sent to kelpa
-// meanwhile are passed on to it (from the terminal they reach it directly);
-// when it has ended by such a signal, the link is removed and kelpa dies of
-// the same signal, while a command that handled it has the last word.
-[[nodiscard]] int run_shell(const char *cmd);
+// Both commands start with the signal dispositions kelpa was started with,
+// each one that was ignored set to ignored again explicitly.
+
+// Starts the extract command, cmd through "/bin/sh -c", in a process group of
+// its own, reading a pipe: its write end (close-on-exec), or -1 with errno
+// set. Until end_extract, SIGHUP, SIGINT and SIGTERM are passed on to the
+// whole group, which is then waited for; the link goes and kelpa dies of the
+// signal.
+[[nodiscard]] int start_extract(const char *cmd);
+// Closes the pipe, so that the extract command sees the end of its input, and
+// waits for it: its wait status, or -1 when none was running.
+int end_extract();
+
+// Runs cmd through "/bin/sh -c" with name as its $0 and the null-terminated
+// args (or null) as its positional parameters, each exactly as given, and
+// returns its wait status (-1 when it could not be started), as system() does.
+// SIGHUP, SIGINT and SIGTERM sent to kelpa meanwhile are passed on to it (from
+// the terminal they reach it directly); when it has ended by such a signal,
+// the link is removed and kelpa dies of the same signal, while a command that
+// handled it has the last word.
+[[nodiscard]] int run_shell(const char *cmd, const char *name = "sh", char *const *args = nullptr);
 
 // Exports every feature entry into the environment: KEY=VALUE as written, a
 // bare FLAG as FLAG=.

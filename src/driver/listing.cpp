@@ -123,7 +123,9 @@ void do_list(char *path) {
     }
     std::printf("%9" PRId64 " %9" PRId64 " ", compressed, uncompressed);
     display_ratio(uncompressed - (compressed - codec::header_bytes), uncompressed < 0 ? 0 : uncompressed, stdout);
-    std::printf(" %s\n", codec::ofname);
+    std::putchar(' ');
+    print_visible(stdout, codec::ofname);
+    std::putchar('\n');
 }
 
 } // namespace driver

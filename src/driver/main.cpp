@@ -16,7 +16,9 @@ namespace driver {
 void Usage(int is_compressed) {
     report("Version: %s\n", scid);
     if (is_compressed) {
-        report("\n%s\n\n", comment);
+        report("\n");
+        print_visible(stderr, comment);
+        report("\n\n");
         report("Usage: %s [-hclnvtx]\n", progname);
         report("%s", "    -h: show this help\n"
                      "    -u: use as utility to decompress archive specified on command-line\n"
@@ -172,5 +174,7 @@ int main(int argc, char **argv) {
         Usage(1);
         fatal("%s: which archive do you want to use?\n", argv[0]);
     }
-    std::exit(do_decompress(opt_u ? av[0] : own) == 0 ? 0 : 1);
+    // The operands after the archive are the operator's arguments for the run
+    // command (argv ends in a null pointer, so av does too).
+    std::exit(do_decompress(opt_u ? av[0] : own, opt_u ? av + 1 : av) == 0 ? 0 : 1);
 }

@@ -1,5 +1,4 @@
-// The driver's one path for its messages on standard error, and the way it
-// shows a command before it runs.
+// The driver's one path for its messages on standard error.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -50,14 +49,6 @@ void fatal_perror(const char *fmt, ...) {
     vreport_perror(fmt, ap);
     va_end(ap);
     std::exit(1);
-}
-
-void print_visible(std::FILE *f, const char *s) {
-    for (; *s != '\0'; s++) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7f) std::fprintf(f, "\\%03o", c);
-        else std::putc(c, f);
-    }
 }
 
 } // namespace driver

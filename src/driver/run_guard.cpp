@@ -1,11 +1,14 @@
 // What a run leaves standing while it works, and the signals that may end it:
 // the temporary link (registered before it is made, removed on every end while
-// it is still the link this run made) and the run command, started so that a
-// signal sent to kelpa reaches it and is waited for before kelpa dies of it.
+// it is still the link this run made) and the two commands, started so that a
+// signal sent to kelpa reaches them and each is waited for before kelpa dies
+// of it: nothing kelpa started outlives it.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <initializer_list>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,8 +23,11 @@ char link_path[512];
 char link_target[512];
 volatile sig_atomic_t run_pid;
 volatile sig_atomic_t pending_signal;
+volatile sig_atomic_t extract_pid;
+volatile sig_atomic_t extract_fd = -1;
 bool signals_caught;
 bool signal_caught[NSIG];
+bool ignored_on_entry[NSIG];
 
 namespace {
 
@@ -52,6 +58,19 @@ void die_of(int sig) {
 constexpr int run_signals[] = {SIGHUP, SIGINT, SIGTERM, SIGPIPE};
 
 void on_signal(int sig, siginfo_t *info, void *) {
+    if (pid_t pid = extract_pid; pid > 0) {
+        // The extract command runs in a process group of its own, which no
+        // terminal signal reaches: all of it gets the signal, sees the end of
+        // its input, and is waited for, so that it cannot go on writing, or
+        // make the link path again, once the link is gone.
+        kill(-pid, sig);
+        if (int fd = extract_fd; fd != -1) close(fd);
+        while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+        }
+        unlink_if_ours();
+        progress_erase();
+        die_of(sig);
+    }
     if (run_pid > 0) {
         // The run command may need the link to the end: it goes once the
         // command has ended. A signal from the terminal has reached the
@@ -66,19 +85,69 @@ void on_signal(int sig, siginfo_t *info, void *) {
     die_of(sig);
 }
 
+// The signals whose disposition kelpa changes while it runs.
+bool changed_by_kelpa(int sig) {
+    for (int s : run_signals)
+        if (s == sig) return true;
+    return sig == SIGQUIT || sig == SIGCHLD;
+}
+
+// In a command's child, before exec: the dispositions kelpa was started with,
+// then the signal mask it had before the fork. Each signal ignored on entry
+// is ignored again explicitly: a loader that only pretends the inherited
+// SIG_IGN (user-mode emulation does) would otherwise lose it across exec, and
+// nohup would protect nothing.
+void restore_entry_dispositions(const sigset_t *mask) {
+    for (int sig = 1; sig < NSIG; sig++) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        if (ignored_on_entry[sig]) std::signal(sig, SIG_IGN);
+        else if (changed_by_kelpa(sig)) std::signal(sig, SIG_DFL);
+    }
+    sigprocmask(SIG_SETMASK, mask, nullptr);
+}
+
+// The argument vector of "/bin/sh -c cmd name args...": the shell reads cmd
+// alone as shell text, and hands name on as $0 and args as "$@", never split
+// or read as shell text. Null when memory runs out.
+char **shell_argv(const char *cmd, const char *name, char *const *args) {
+    std::size_t n = 0;
+    while (args != nullptr && args[n] != nullptr) n++;
+    char **argv = static_cast<char **>(std::malloc((n + 5) * sizeof *argv));
+    if (argv == nullptr) return nullptr;
+    argv[0] = const_cast<char *>("sh");
+    argv[1] = const_cast<char *>("-c");
+    argv[2] = const_cast<char *>(cmd);
+    argv[3] = const_cast<char *>(name);
+    for (std::size_t i = 0; i < n; i++) argv[4 + i] = args[i];
+    argv[4 + n] = nullptr;
+    return argv;
+}
+
+void block_run_signals(sigset_t *old) {
+    sigset_t block;
+    sigemptyset(&block);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&block, sig);
+    sigprocmask(SIG_BLOCK, &block, old);
+}
+
 } // namespace
 
 void catch_run_signals() {
     if (signals_caught) return;
     signals_caught = true;
+    for (int sig = 1; sig < NSIG; sig++) {
+        struct sigaction old {};
+        ignored_on_entry[sig] = sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+    }
+    // Ignored, SIGCHLD would reap the commands before kelpa learns how they
+    // ended; they get it back ignored.
+    if (ignored_on_entry[SIGCHLD]) std::signal(SIGCHLD, SIG_DFL);
     struct sigaction sa {};
     sa.sa_sigaction = on_signal;
     sa.sa_flags = SA_SIGINFO;
     sigemptyset(&sa.sa_mask);
     for (int sig : run_signals) {
-        struct sigaction old {};
-        sigaction(sig, nullptr, &old);
-        if (old.sa_handler == SIG_IGN) continue;
+        if (ignored_on_entry[sig]) continue;
         sigaction(sig, &sa, nullptr);
         signal_caught[sig] = true;
     }
@@ -97,25 +166,89 @@ void remove_link() {
     link_path[0] = '\0';
 }
 
-int run_shell(const char *cmd) {
+int start_extract(const char *cmd) {
     catch_run_signals();
     std::fflush(nullptr);
+    char **argv = shell_argv(cmd, "sh", nullptr);
+    int p[2];
+    if (argv == nullptr || pipe2(p, O_CLOEXEC) != 0) {
+        std::free(argv);
+        return -1;
+    }
+    // Blocked until extract_pid is known, as in run_shell.
+    sigset_t old;
+    block_run_signals(&old);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        restore_entry_dispositions(&old);
+        if (dup2(p[0], STDIN_FILENO) == -1) _exit(127);
+        execv("/bin/sh", argv);
+        _exit(127);
+    }
+    const int e = errno;
+    std::free(argv);
+    close(p[0]);
+    if (pid < 0) {
+        close(p[1]);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        errno = e;
+        return -1;
+    }
+    // Set on both sides, so that the group exists before any signal is passed on.
+    setpgid(pid, pid);
+    extract_pid = pid;
+    extract_fd = p[1];
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return p[1];
+}
+
+int end_extract() {
+    sigset_t old;
+    block_run_signals(&old);
+    if (int fd = extract_fd; fd != -1) {
+        extract_fd = -1;
+        close(fd);
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    const pid_t pid = extract_pid;
+    if (pid == 0) return -1;
+    // Waited for without reaping first: until extract_pid is cleared, a
+    // signal must find the group still there.
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == -1 && errno == EINTR) {
+    }
+    block_run_signals(&old);
+    extract_pid = 0;
+    int status = -1;
+    while (waitpid(pid, &status, 0) == -1) {
+        if (errno != EINTR) {
+            status = -1;
+            break;
+        }
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return status;
+}
+
+int run_shell(const char *cmd, const char *name, char *const *args) {
+    catch_run_signals();
+    std::fflush(nullptr);
+    char **argv = shell_argv(cmd, name, args);
+    if (argv == nullptr) return -1;
     // Blocked until run_pid is known, so that no signal finds a command that
     // started but cannot be reached.
-    sigset_t block, old;
-    sigemptyset(&block);
-    for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&block, sig);
-    sigprocmask(SIG_BLOCK, &block, &old);
+    sigset_t old;
+    block_run_signals(&old);
     pid_t pid = fork();
     if (pid == 0) {
         // The command starts with the dispositions kelpa was given, before
         // any signal can reach kelpa's handler in this copy of it.
-        for (int sig : run_signals)
-            if (signal_caught[sig]) std::signal(sig, SIG_DFL);
-        sigprocmask(SIG_SETMASK, &old, nullptr);
-        execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
+        restore_entry_dispositions(&old);
+        execv("/bin/sh", argv);
         _exit(127);
     }
+    std::free(argv);
     if (pid > 0) run_pid = pid;
     // As system() does: a quit from the terminal is the command's to handle.
     struct sigaction ignore {}, quit {};
@@ -132,7 +265,7 @@ int run_shell(const char *cmd) {
             }
         }
     }
-    sigprocmask(SIG_BLOCK, &block, nullptr);
+    block_run_signals(nullptr);
     run_pid = 0;
     sigaction(SIGQUIT, &quit, nullptr);
     sigprocmask(SIG_SETMASK, &old, nullptr);

@@ -29,13 +29,15 @@ void reset_state() {
     std::memset(found_program, 0, sizeof found_program);
     std::memset(found_feature, 0, sizeof found_feature);
     first_time = 1;
-    extract_pipe = nullptr;
+    extract_pid = 0;
+    extract_fd = -1;
     link_path[0] = link_target[0] = '\0';
     run_pid = 0;
     pending_signal = 0;
     // The handlers stay installed; a test that needs them fresh runs kelpa.
     signals_caught = false;
     for (bool &c : signal_caught) c = false;
+    for (bool &c : ignored_on_entry) c = false;
     progress = progress_line{};
 }
 

@@ -2,6 +2,7 @@
 // extraction directory behind a temporary link when its filesystem is full.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +52,47 @@ bool link_confirmed(const char *target) {
     // run command's dialog that may follow.
     for (int c = first; c != EOF && c != '\n';) c = std::getchar();
     return first != 'n' && first != 'N';
+}
+
+// Kernel filesystems that show state rather than hold files: some of them
+// report room (devtmpfs has half the memory), none is a place to extract to.
+constexpr const char *pseudo_filesystems[] = {
+    "proc", "sysfs", "cgroup", "cgroup2", "devtmpfs", "devpts", "securityfs", "debugfs", "tracefs", "pstore",
+    "bpf", "configfs", "fusectl", "mqueue", "hugetlbfs", "binfmt_misc", "autofs", "efivarfs", "nsfs", "rpc_pipefs"};
+
+bool is_pseudo_filesystem(const char *fstype) {
+    for (const char *t : pseudo_filesystems)
+        if (std::strcmp(fstype, t) == 0) return true;
+    return false;
+}
+
+int free_item(void *item) {
+    std::free(item);
+    return 0;
+}
+
+// Whether path is in tried; when not, it is added (a list that cannot grow
+// only loses the memory of it).
+bool tried_before(ss::APLIST *tried, const char *path) {
+    for (int i = 0, n = ss::ap_len(*tried); i < n; i++)
+        if (std::strcmp(static_cast<const char *>((*tried)[i]), path) == 0) return true;
+    if (char *copy = strdup(path); copy != nullptr && ss::ap_add_item(tried, copy) != 0) std::free(copy);
+    return false;
+}
+
+// The next mount point of the table worth a try: a filesystem that holds
+// files, writable, with room, and not tried before: a mount point listed
+// twice (mounted over, or bound twice) is one place.
+const ss::ssmnttab *next_candidate(ss::APLIST *tried, int min_mb) {
+    int is_root = 0;
+    int avail = 0;
+    for (ss::ssmnttab *m; (m = ss::ss_getmntent()) != nullptr;) {
+        if (is_pseudo_filesystem(m->mt_fstype)) continue;
+        // The space test comes first, for every entry.
+        if (ss::FsHasMegSpace(m->mt_path, min_mb, &is_root, &avail) != 1 || m->mt_read_only != 0) continue;
+        if (!tried_before(tried, m->mt_path)) return m;
+    }
+    return nullptr;
 }
 
 enum class link_result { made, next, refused };
@@ -217,23 +259,25 @@ Verr verify_fs(int min_mb, char *sym_path) {
         report("%s: not enough space. Looking for space in other filesystems.\n", fullpath);
     }
 
-    ss::ss_endmntent();
-    for (;;) {
-        if (!have_target) {
-            ss::ssmnttab *m;
-            while ((m = ss::ss_getmntent()) != nullptr) {
-                // The space test comes first, for every entry.
-                if (ss::FsHasMegSpace(m->mt_path, min_mb, &is_root, &avail) == 1 && m->mt_read_only == 0) break;
+    {
+        ss::ss_endmntent();
+        ss::APLIST tried = ss::ap_create(8, free_item);
+        link_result result = link_result::next;
+        while (result == link_result::next) {
+            if (!have_target) {
+                const ss::ssmnttab *m = next_candidate(&tried, min_mb);
+                if (m == nullptr) break;
+                report("Trying %s ...\n", m->mt_path);
+                std::strcpy(sym_path, m->mt_path);
             }
-            if (m == nullptr) goto done;
-            report("Trying %s ...\n", m->mt_path);
-            std::strcpy(sym_path, m->mt_path);
+            have_target = false;
+            result = do_link(sym_path, fssub, native_path);
         }
-        have_target = false;
-        switch (do_link(sym_path, fssub, native_path)) {
-        case link_result::made: return SE_NONE;
-        case link_result::refused: sym_path[0] = '\0'; return SE_MKDIR;
-        case link_result::next: break;
+        ss::ap_destroy(tried);
+        if (result == link_result::made) return SE_NONE;
+        if (result == link_result::refused) {
+            sym_path[0] = '\0';
+            return SE_MKDIR;
         }
     }
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 #include <zlib.h>
 
@@ -407,4 +408,70 @@ TEST_F(Relocate, RelativeVfyfsBeginningWithADashIsNoOption) {
     auto r = run("mkdir \"$T/-full\" && mount -t tmpfs -o size=64k tmpfs \"$T/-full\"", "",
                  "test -L \"$T/-full/kx\" || echo link-gone\n");
     EXPECT_EQ(r.out, "link=" + T + "/big/kx\n" + payload + "status=0\nlink-gone\n");
+}
+
+// A signal during the extraction reaches the whole extract command, which is
+// waited for: kelpa ends by the signal only once nothing it started runs, and
+// the link is gone. One extract command ignores the signal and goes on to the
+// end of its input (kelpa stops feeding it); one is killed while a command of
+// its own sleeps.
+TEST_F(Relocate, SignalDuringExtractionEndsTheExtractCommandFirst) {
+    // $1 a pid file: the sleeper's pid, so that the test can look for it after.
+    testutil::write_file(dir / "sleeper", "echo $$ > \"$1\"; exec sleep \"$2\"\n", 0755);
+    const std::string alive = "p=$(cat \"$T/sleeper.pid\"); s=$(sed 's/.*) //' /proc/$p/stat 2>/dev/null | cut -c1);"
+                              " if [ -n \"$s\" ] && [ \"$s\" != Z ]; then echo left-running; kill -9 $p; fi\n";
+    for (const auto &[name, number] : {std::pair<std::string, int>{"TERM", 15}, {"INT", 2}, {"HUP", 1}}) {
+        const std::string features = "NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx";
+        const std::string sleeper = "sh \"$T/sleeper\" \"$T/sleeper.pid\"";
+        kit::make_archive(arc, {features, "", "touch \"$T/ran\"",
+                                "trap '' " + name + "; kill -" + name + " $PPID; cat > /dev/null; " + sleeper +
+                                    " 1; touch \"$T/extract-ended\""},
+                          testutil::datagen(1 << 20, 3, 0.5));
+        auto ignored = run("", "", link_gone + alive + "test -e \"$T/extract-ended\" && echo waited\n"
+                                   "test -e \"$T/ran\" || echo not-run\nrm -f \"$T/extract-ended\"\n");
+        EXPECT_EQ(ignored.out, "status=" + std::to_string(128 + number) + "\nlink-gone\nwaited\nnot-run\n") << name;
+
+        kit::make_archive(arc, {features, "", "touch \"$T/ran\"",
+                                "(sleep 0.5; kill -" + name + " $PPID) & " + sleeper + " 30; touch \"$T/late\""},
+                          payload);
+        auto killed = run("", "", link_gone + alive + "test -e \"$T/late\" || echo stopped\n"
+                                  "test -e \"$T/ran\" || echo not-run\n");
+        EXPECT_EQ(killed.out, "status=" + std::to_string(128 + number) + "\nlink-gone\nstopped\nnot-run\n") << name;
+    }
+}
+
+// Relocation targets are filesystems that hold files, each mount point tried
+// once: kernel filesystems with room (devtmpfs has half the memory) are no
+// candidates, nor is a mount point the table lists again. The link path can
+// never be made here, so every candidate is tried and shown.
+TEST_F(Relocate, CandidatesAreFilesystemsThatHoldFilesEachTriedOnce) {
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=deep/app", "", "touch \"$T/ran\"",
+                            "cat > /dev/null"},
+                      payload);
+    const std::string kernel_mounts = R"(for fs in proc sysfs devtmpfs devpts mqueue cgroup2; do
+    mkdir "$T/$fs" && mount -t $fs $fs "$T/$fs"
+done
+mkdir "$T/twice" "$T/over" "$T/fake"
+mount -t tmpfs -o size=8m tmpfs "$T/twice"
+mount -t tmpfs -o size=8m tmpfs "$T/twice"
+mount -t tmpfs -o size=8m,ro tmpfs "$T/over"
+mount -t tmpfs -o size=8m tmpfs "$T/over"
+mount -t tmpfs -o size=8m tmpfs "$T/fake")";
+    // The kernel filesystems that cannot be mounted at will here: entries of
+    // the table over a tmpfs with room.
+    const std::string fake_entries =
+        "grep -v \" $T/fake \" /etc/mtab > /etc/mtab.new; mv /etc/mtab.new /etc/mtab\n"
+        "for fs in cgroup securityfs debugfs tracefs pstore bpf configfs fusectl hugetlbfs binfmt_misc autofs "
+        "efivarfs nsfs rpc_pipefs; do echo \"$fs $T/fake $fs rw 0 0\" >> /etc/mtab; done\n";
+    auto r = run_command(kernel_mounts, fake_entries + "\"$ARC\"", "test -e \"$T/ran\" || echo not-run\n");
+    EXPECT_EQ(r.out, "status=1\nnot-run\n");
+    std::string tried;
+    for (const char *at : {"/big", "/t", "/twice", "/over"})
+        tried += "Trying " + T + at + " ...\n" + T + at + "/deep/app: No such file or directory\n";
+    EXPECT_EQ(r.err, T + "/full/deep/app: not enough space. Looking for space in other filesystems.\n" + tried + T +
+                         "/full/deep/app: not enough space to extract the archive.\n"
+                         "Please make at least 1Mb available in " + T + "/full.\n"
+                         "Alternatively, you can make space available on another filesystem where a\n"
+                         "\"deep/app\" directory can be created. Ensure that the \"deep/app\" directory\n"
+                         "does not exist before trying again.\n");
 }

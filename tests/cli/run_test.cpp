@@ -382,3 +382,25 @@ TEST_F(Run, MemberLengthsCountTheOutputSoFar) {
     EXPECT_EQ(r.err, "\n" + arc + ": " + arc + ": invalid compressed data--length error\n");
     EXPECT_FALSE(exists("ran"));
 }
+
+// Under nohup (SIGHUP ignored on entry) both commands are started with it
+// ignored, whatever the loader carries over: a hangup ends neither of them. A
+// 32-bit x86 build also runs through user-mode emulation where that is
+// installed, as CI runs it on machines whose kernel cannot.
+TEST_F(Run, HangupIgnoredOnEntryReachesBothCommandsIgnored) {
+    kit::make_archive(arc, {raw_features, "", "kill -HUP $$; kill -HUP $PPID; echo run-survived",
+                            "kill -HUP $$; cat > /dev/null; echo extract-survived"},
+                      payload);
+    std::vector<std::vector<std::string>> loaders = {{}};
+    const std::string emulator = "/usr/bin/qemu-i386-static";
+    if (testutil::read_file(testutil::kelpa_bin()).substr(0, 5) == "\x7f" "ELF\x01" && access(emulator.c_str(), X_OK) == 0)
+        loaders.push_back({emulator});
+    for (const auto &loader : loaders) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "trap '' HUP; exec \"$@\"", "sh"};
+        argv.insert(argv.end(), loader.begin(), loader.end());
+        argv.push_back(arc);
+        auto r = testutil::run(argv, in_dir());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "extract-survived\nrun-survived\n") << (loader.empty() ? "native" : "emulated");
+    }
+}
