@@ -58,9 +58,11 @@ extern const char *F_OEM;           // key that -O puts before its argument
 // Test-only: every variable above back to its start value.
 void reset_state();
 
-// The driver's one error path. Messages on standard error, exactly as
-// formatted; the _perror forms add ": " and the system's text for errno, as
-// perror does. fatal and fatal_perror end the process with status 1.
+// The driver's one error path. Messages on standard error, as formatted but
+// with control characters other than tab and newline shown as \ooo (values in
+// them can come from the archive or the working directory); the _perror forms
+// add ": " and the system's text for errno, as perror does. fatal and
+// fatal_perror end the process with status 1.
 void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void report_perror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -162,6 +162,16 @@ TEST_F(Relocate, ExistingExtractionDirectoryIsRefused) {
     EXPECT_EQ(r.err, T + "/big/kx: extraction directory exists!\nPlease remove it first then try again.\n");
 }
 
+TEST_F(Relocate, SpaceCheckMessagesShowTheArchivesPathsOnlyAsVisibleCharacters) {
+    // FSSUB comes from the archive: an escape sequence in it must not reach
+    // the terminal through the space check's messages.
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/big,FSSUB=k\033[2Jx", "App", "exit 0", "cat > /dev/null"},
+                      payload);
+    auto r = run("mkdir \"$T/big/k$(printf '\\033')[2Jx\"", "");
+    EXPECT_EQ(r.out, "status=1\n");
+    EXPECT_EQ(r.err, T + "/big/k\\033[2Jx: extraction directory exists!\nPlease remove it first then try again.\n");
+}
+
 TEST_F(Relocate, FullFilesystemRelocatesToTheFirstWritableOneWithRoom) {
     make(T + "/full");
     auto r = run("", "", link_gone + "cat \"$T/big/kx/data\"; stat -c %a \"$T/big/kx\"\n");
