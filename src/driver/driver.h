@@ -14,6 +14,15 @@ namespace driver {
 constexpr std::size_t BUFLEN = 1024;   // every driver buffer; strings hold at most 1023 characters
 constexpr std::size_t FEATLEN = 256;   // a formed feature entry or a lookup result (255 + NUL)
 constexpr std::size_t MARKER_LEN = 11; // the trailer marker, no terminator
+constexpr std::size_t KEY_ID_BYTES = 8;     // a minisign key id
+constexpr std::size_t PUBLIC_KEY_BYTES = 32; // an Ed25519 public key
+
+// A public key as a minisign public key file holds it.
+struct public_key {
+    unsigned char id[KEY_ID_BYTES];
+    unsigned char pk[PUBLIC_KEY_BYTES];
+};
+struct signing_state; // signature.h
 
 // Process-wide state of the driver. Zero-filled by main before anything else.
 //  name                 meaning                                    written by / read by
@@ -32,6 +41,12 @@ extern char eop[MARKER_LEN];        // the marker, decoded on each call       ge
 extern char found_program[BUFLEN + 1]; // the path found                      find_program, find_in_path / their callers
 extern char found_feature[FEATLEN]; // the entry found                        get_feature / its callers
 extern int first_time;              // 1 until the column header is printed (once per run)   do_list
+extern codec::off64 trailer_at;     // offset of the features string in the archive read or written last   find_preamble, build_preamble / verify_archive, finish_signing
+extern char public_key_path[BUFLEN]; // -k: the key archives must be signed with   main / main
+extern char secret_key_path[BUFLEN]; // -K: the key that signs the build        main / do_build
+extern public_key trusted_key;      // the -k key once read                  main / check_archive, do_list
+extern bool trusted_key_set;        // trusted_key holds a key: every archive is checked against it   main / check_archive, do_list
+extern signing_state signing;       // the hash of a signed build as it is written   begin_signing, the codec's write hook / finish_signing
 // The run's effects while they stand, for the ends that do not come back
 // through do_decompress (a fatal codec error, a signal): read by handlers too.
 extern std::FILE *extract_pipe;     // the extract command while it reads the payload   act / end_run_effects

@@ -15,6 +15,7 @@
 #include "driver/driver.h"
 #include "driver/extract.h"
 #include "driver/progress.h"
+#include "driver/signature.h"
 
 namespace driver {
 
@@ -123,6 +124,8 @@ verdict check_archive(char *program, checked_archive &a) {
         report("%s: unable to find preamble magic value\n", program);
         return verdict::refused;
     }
+    // Who made the archive is settled before anything of it is believed.
+    if (trusted_key_set && verify_archive(program, a.fd, trusted_key) != 0) return verdict::refused;
     if (trailer_cut) {
         report("%s: a trailer string is longer than 1023 characters\n", program);
         return verdict::refused;

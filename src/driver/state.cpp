@@ -4,6 +4,7 @@
 
 #include "driver/driver.h"
 #include "driver/progress.h"
+#include "driver/signature.h"
 
 namespace driver {
 
@@ -15,6 +16,11 @@ char kelpa_path[BUFLEN];
 char uncompress_dir[BUFLEN];
 int extract_only;
 int dont_run_program;
+char public_key_path[BUFLEN];
+char secret_key_path[BUFLEN];
+public_key trusted_key;
+bool trusted_key_set;
+signing_state signing;
 
 const char scid[64] = "@(#) kelpa 1.2.1    6/6/2001 ";
 const char *F_OEM = "KX_VENDOR=";
@@ -37,6 +43,11 @@ void reset_state() {
     signals_caught = false;
     for (bool &c : signal_caught) c = false;
     progress = progress_line{};
+    trailer_at = 0;
+    public_key_path[0] = secret_key_path[0] = '\0';
+    sodium_memzero(&trusted_key, sizeof trusted_key);
+    trusted_key_set = false;
+    signing = signing_state{};
 }
 
 } // namespace driver
