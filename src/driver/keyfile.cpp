@@ -77,9 +77,8 @@ ssize_t read_small_file(const char *path, char *buf, std::size_t size) {
 int read_password(const char *path, char *pw, std::size_t size, std::size_t &len) {
     int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (tty < 0) return -1;
-    char prompt[BUFLEN + 32];
-    int n = std::snprintf(prompt, sizeof prompt, "Password for %s: ", path);
-    if (n > 0) (void)!write(tty, prompt, std::strlen(prompt));
+    // Echo goes off before the prompt shows, and what was typed ahead is
+    // dropped: it would have been echoed.
     termios saved{};
     const bool have_termios = tcgetattr(tty, &saved) == 0;
     if (have_termios) {
@@ -87,6 +86,9 @@ int read_password(const char *path, char *pw, std::size_t size, std::size_t &len
         quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
         tcsetattr(tty, TCSAFLUSH, &quiet);
     }
+    char prompt[BUFLEN + 32];
+    if (std::snprintf(prompt, sizeof prompt, "Password for %s: ", path) > 0)
+        (void)!write(tty, prompt, std::strlen(prompt));
     len = 0;
     for (;;) {
         char c;
