@@ -22,7 +22,8 @@ struct public_key {
     unsigned char id[KEY_ID_BYTES];
     unsigned char pk[PUBLIC_KEY_BYTES];
 };
-struct signing_state; // signature.h
+struct signing_state;  // signature.h
+struct file_identity;  // signature.h
 
 // Process-wide state of the driver. Zero-filled by main before anything else.
 //  name                 meaning                                    written by / read by
@@ -47,6 +48,7 @@ extern char secret_key_path[BUFLEN]; // -K: the key that signs the build        
 extern public_key trusted_key;      // the -k key once read                  main / check_archive, do_list
 extern bool trusted_key_set;        // trusted_key holds a key: every archive is checked against it   main / check_archive, do_list
 extern signing_state signing;       // the hash of a signed build as it is written   begin_signing, the codec's write hook / finish_signing
+extern file_identity verified_file; // the archive checked last, as it was when its hash began   verify_archive / unchanged_since_verified
 // The run's effects while they stand, for the ends that do not come back
 // through do_decompress (a fatal codec error, a signal): read by handlers too.
 extern std::FILE *extract_pipe;     // the extract command while it reads the payload   act / end_run_effects

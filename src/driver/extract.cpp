@@ -281,7 +281,7 @@ outcome act(char *program, const checked_archive &a) {
     if (extract_only) {
         std::fflush(nullptr);
         sleep(2);
-        return decoded ? outcome::done : outcome::failed;
+        return decoded && unchanged_since_verified(program, a.fd) ? outcome::done : outcome::failed;
     }
     std::fflush(extract_pipe);
     if (decoded) sleep(2);
@@ -300,6 +300,9 @@ outcome act(char *program, const checked_archive &a) {
     }
 
     if (a.cmd == nullptr) return outcome::done;
+    // A file written to since it was checked may have fed the extraction
+    // bytes that were never signed: its run command does not run.
+    if (!unchanged_since_verified(program, a.fd)) return outcome::failed;
     export_features();
     // Declining, or no terminal to ask at, is no failure; a command that was
     // run fails the same way on both paths, a signal or a lost status included.
@@ -316,8 +319,8 @@ int do_decompress(char *program) {
     catch_run_signals();
     char sympath[SYMPATH_LEN] = {};
     checked_archive a;
-    bool ok = check_archive(program, a) == verdict::whole && plan_space(a, sympath) &&
-              act(program, a) == outcome::done;
+    bool ok = check_archive(program, a) == verdict::whole && unchanged_since_verified(program, a.fd) &&
+              plan_space(a, sympath) && act(program, a) == outcome::done;
     std::free(a.pcmd);
     std::free(a.cmd);
     if (a.fd != -1) close(a.fd);

@@ -3,6 +3,7 @@
 // driver's `signing` state).
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,30 +18,56 @@ namespace {
 constexpr std::size_t HASH_READ = 1 << 16;
 constexpr std::size_t SIGNED_BYTES = KEY_ID_BYTES + SIGN_BYTES;
 
-// BLAKE2b-512 of the file on fd from its first byte to its last, with the
-// bytes [filler_at, filler_at + SIGNATURE_CHARS) read as the filler. 0, or -1
-// with errno set. Reads with pread, so fd's offset stays where it was.
-int hash_archive(int fd, codec::off64 filler_at, unsigned char out[HASH_BYTES]) {
-    crypto_generichash_blake2b_state st;
-    crypto_generichash_blake2b_init(&st, nullptr, 0, HASH_BYTES);
+// Feeds the file's bytes [from, to) to st (to = -1: to the end of the file).
+// 0, or -1 with errno set. Reads with pread, so fd's offset stays where it was.
+int hash_file_part(crypto_generichash_blake2b_state &st, int fd, codec::off64 from, codec::off64 to) {
     unsigned char buf[HASH_READ];
-    const codec::off64 filler_end = filler_at + static_cast<codec::off64>(SIGNATURE_CHARS);
-    for (codec::off64 pos = 0;;) {
-        ssize_t n = pread(fd, buf, sizeof buf, pos);
+    for (codec::off64 pos = from; to < 0 || pos < to;) {
+        std::size_t want = to < 0 || to - pos > static_cast<codec::off64>(sizeof buf) ? sizeof buf
+                                                                                        : static_cast<std::size_t>(to - pos);
+        ssize_t n = pread(fd, buf, want, pos);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
-        if (n == 0) break;
-        const codec::off64 end = pos + n;
-        if (pos < filler_end && end > filler_at) {
-            const codec::off64 from = filler_at > pos ? filler_at : pos;
-            const codec::off64 to = filler_end < end ? filler_end : end;
-            std::memset(buf + (from - pos), SIGNATURE_FILLER, static_cast<std::size_t>(to - from));
+        if (n == 0) {
+            if (to < 0) break;
+            errno = EIO; // the file shrank under the check
+            return -1;
         }
         crypto_generichash_blake2b_update(&st, buf, static_cast<unsigned long long>(n));
-        pos = end;
+        pos += n;
     }
+    return 0;
+}
+
+// BLAKE2b-512 of the archive on fd as it will be used: the file up to the
+// trailer, the trailer strings as they were read (so that the commands that
+// run are the ones signed, even if the file changed after they were read),
+// with the signature's characters at sig_at in features read as the filler,
+// then the file from the payload to its end. 0, or -1 with errno set.
+int hash_archive(int fd, std::size_t sig_at, unsigned char out[HASH_BYTES]) {
+    crypto_generichash_blake2b_state st;
+    crypto_generichash_blake2b_init(&st, nullptr, 0, HASH_BYTES);
+    if (hash_file_part(st, fd, 0, trailer_at) != 0) return -1;
+    char list[BUFLEN];
+    std::memcpy(list, features, BUFLEN);
+    std::memset(list + sig_at, SIGNATURE_FILLER, SIGNATURE_CHARS);
+    for (const char *s : {static_cast<const char *>(list), static_cast<const char *>(comment),
+                          static_cast<const char *>(run_program), static_cast<const char *>(pipe_program)})
+        crypto_generichash_blake2b_update(&st, reinterpret_cast<const unsigned char *>(s), std::strlen(s) + 1);
+    if (hash_file_part(st, fd, preamble_end, -1) != 0) return -1;
     crypto_generichash_blake2b_final(&st, out, HASH_BYTES);
     return 0;
+}
+
+// What identifies the file's contents without reading them: any write moves
+// its change time, which no one but root can set back.
+file_identity identity_of(const struct stat &st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+bool same_identity(const file_identity &a, const file_identity &b) {
+    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
 }
 
 // Hashes each block of a signed build as the codec writes it.
@@ -97,8 +124,14 @@ int verify_archive(const char *name, int fd, const public_key &key) {
         report("%s: the archive is signed by key %s, not by %s\n", name, signer, trusted);
         return -1;
     }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        report_perror("%s", name);
+        return -1;
+    }
+    verified_file = identity_of(st);
     unsigned char hash[HASH_BYTES];
-    if (hash_archive(fd, trailer_at + static_cast<codec::off64>(at + SIGNATURE_KEY_LEN), hash) != 0) {
+    if (hash_archive(fd, at + SIGNATURE_KEY_LEN, hash) != 0) {
         report_perror("%s", name);
         return -1;
     }
@@ -108,6 +141,14 @@ int verify_archive(const char *name, int fd, const public_key &key) {
         return -1;
     }
     return 0;
+}
+
+bool unchanged_since_verified(const char *name, int fd) {
+    struct stat st;
+    if (!trusted_key_set) return true;
+    if (fstat(fd, &st) == 0 && same_identity(identity_of(st), verified_file)) return true;
+    report("%s: the archive's signature does not match its contents\n", name);
+    return false;
 }
 
 void refuse_unsignable_output(int fd) {

@@ -11,7 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <sodium.h>
+#include <sys/types.h>
 
 #include "driver/driver.h"
 
@@ -42,6 +44,15 @@ struct sealed_secret_key {
     std::uint64_t opslimit;
     std::uint64_t memlimit;
     unsigned char sealed[KEY_ID_BYTES + SECRET_KEY_BYTES + 32]; // key id, secret key, BLAKE2b-256 checksum
+};
+
+// What tells whether a file was written to since it was looked at.
+struct file_identity {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    timespec mtime;
+    timespec ctime;
 };
 
 // The state of a signed build while it writes.
@@ -84,9 +95,16 @@ signature_entry parse_signature_entry(const char *list, unsigned char id[KEY_ID_
 
 // Checks the archive open on fd (its trailer read into the driver's strings)
 // against key: 0 when it is signed by it and not a byte differs from what was
-// signed; otherwise -1 after the refusal, which names the archive. fd's offset
-// is left alone.
+// signed; otherwise -1 after the refusal, which names the archive. What is
+// hashed is the trailer as read, not as the file holds it now, and the file's
+// identity is kept in verified_file. fd's offset is left alone.
 [[nodiscard]] int verify_archive(const char *name, int fd, const public_key &key);
+
+// Whether the archive verified last is still the file it was (same file, size,
+// modification and change time): true, or false after the refusal. Always
+// true without -k. A run asks again before each pass that reads the payload
+// anew, and before the run command.
+[[nodiscard]] bool unchanged_since_verified(const char *name, int fd);
 
 // A signed build, around the usual one: refuse_unsignable_output before
 // anything is written (standard output must be a regular file written from

@@ -21,6 +21,7 @@ char secret_key_path[BUFLEN];
 public_key trusted_key;
 bool trusted_key_set;
 signing_state signing;
+file_identity verified_file;
 
 const char scid[64] = "@(#) kelpa 1.2.1    6/6/2001 ";
 const char *F_OEM = "KX_VENDOR=";
@@ -48,6 +49,7 @@ void reset_state() {
     sodium_memzero(&trusted_key, sizeof trusted_key);
     trusted_key_set = false;
     signing = signing_state{};
+    verified_file = file_identity{};
 }
 
 } // namespace driver

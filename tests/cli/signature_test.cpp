@@ -301,6 +301,17 @@ TEST_F(Signed, UnusableKeyFilesAreRefusedNamingThem) {
     }
 }
 
+// A file written to after it was checked may have fed the extraction bytes
+// that were never signed: its run command does not run.
+TEST_F(Signed, ArchiveWrittenToDuringTheRunDoesNotRunItsCommand) {
+    auto r = build_to(arc, {"-f", "cat > got; printf x >> app.run", "-r", "touch ran", "-K", key, "data.tar"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto run = testutil::run({testutil::kelpa_bin(), "-u", "-k", pub, arc}, in_dir());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(ends_with(run.err, arc + not_matching)) << run.err;
+    EXPECT_NE(access((dir / "ran").c_str(), F_OK), 0);
+}
+
 // The signature goes over its filler once everything is written: only a
 // regular file written from its start can take it, and nothing is written to
 // anything else.
