@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <termios.h>
 
 #include "codec/codec.h"
 
@@ -48,6 +49,8 @@ extern char secret_key_path[BUFLEN]; // -K: the key that signs the build        
 extern public_key trusted_key;      // the -k key once read                  main / check_archive, do_list
 extern bool trusted_key_set;        // trusted_key holds a key: every archive is checked against it   main / check_archive, do_list
 extern signing_state signing;       // the hash of a signed build as it is written   begin_signing, the codec's write hook / finish_signing
+extern volatile sig_atomic_t password_tty; // the terminal while its echo is off for a password, or -1   read_password / its signal handler
+extern termios password_termios;    // that terminal's settings to give back                read_password / its signal handler
 extern file_identity verified_file; // the archive checked last, as it was when its hash began   verify_archive / unchanged_since_verified
 // The run's effects while they stand, for the ends that do not come back
 // through do_decompress (a fatal codec error, a signal): read by handlers too.

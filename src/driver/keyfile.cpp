@@ -6,7 +6,9 @@
 //   secret key, 158 bytes:  "Ed"  KDF ("\0\0" or "Sc")  "B2"  salt (32)  opslimit (8, LE)  memlimit (8, LE)
 //                           then, sealed under "Sc": key id (8)  secret key (64)  BLAKE2b-256 checksum (32)
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <iterator>
 #include <cstring>
 #include <fcntl.h>
 #include <termios.h>
@@ -16,6 +18,9 @@
 #include "driver/signature.h"
 
 namespace driver {
+
+volatile sig_atomic_t password_tty = -1;
+termios password_termios;
 
 namespace {
 
@@ -72,6 +77,16 @@ ssize_t read_small_file(const char *path, char *buf, std::size_t size) {
     return static_cast<ssize_t>(have);
 }
 
+constexpr int PROMPT_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+// A signal while echo is off gives the terminal back as it was, then ends the
+// process by the same signal. Async-signal-safe: tcsetattr, signal, raise.
+void restore_echo_and_die(int sig) {
+    tcsetattr(password_tty, TCSAFLUSH, &password_termios);
+    std::signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 // Reads a line from the terminal without echo: 0 with the password (NUL
 // excluded) in pw, or -1 when there is no terminal to ask at.
 int read_password(const char *path, char *pw, std::size_t size, std::size_t &len) {
@@ -81,7 +96,18 @@ int read_password(const char *path, char *pw, std::size_t size, std::size_t &len
     // dropped: it would have been echoed.
     termios saved{};
     const bool have_termios = tcgetattr(tty, &saved) == 0;
+    struct sigaction before[std::size(PROMPT_SIGNALS)];
     if (have_termios) {
+        password_tty = tty;
+        password_termios = saved;
+        struct sigaction restore {};
+        restore.sa_handler = restore_echo_and_die;
+        sigemptyset(&restore.sa_mask);
+        for (std::size_t i = 0; i < std::size(PROMPT_SIGNALS); i++) {
+            sigaction(PROMPT_SIGNALS[i], nullptr, &before[i]);
+            // One inherited as ignored stays ignored.
+            if (before[i].sa_handler != SIG_IGN) sigaction(PROMPT_SIGNALS[i], &restore, nullptr);
+        }
         termios quiet = saved;
         quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
         tcsetattr(tty, TCSAFLUSH, &quiet);
@@ -98,7 +124,11 @@ int read_password(const char *path, char *pw, std::size_t size, std::size_t &len
         if (len < size) pw[len++] = c;
     }
     if (len > 0 && pw[len - 1] == '\r') len--;
-    if (have_termios) tcsetattr(tty, TCSAFLUSH, &saved);
+    if (have_termios) {
+        tcsetattr(tty, TCSAFLUSH, &saved);
+        for (std::size_t i = 0; i < std::size(PROMPT_SIGNALS); i++) sigaction(PROMPT_SIGNALS[i], &before[i], nullptr);
+        password_tty = -1;
+    }
     (void)!write(tty, "\n", 1);
     close(tty);
     return 0;

@@ -50,6 +50,8 @@ void reset_state() {
     trusted_key_set = false;
     signing = signing_state{};
     verified_file = file_identity{};
+    password_tty = -1;
+    password_termios = termios{};
 }
 
 } // namespace driver

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
@@ -19,6 +20,7 @@
 #include <sodium.h>
 #include <string>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -380,7 +382,8 @@ TEST_F(Signed, EncryptedKeyWithoutTerminalIsRefused) {
 }
 
 // minisign's own encrypted key: the password is read from the terminal, a
-// wrong one is refused, the right one signs.
+// wrong one is refused, the right one signs, and an interrupt at the prompt
+// gives the terminal its echo back.
 TEST_F(Signed, EncryptedKeyTakesItsPasswordFromTheTerminal) {
     auto made = testutil::run({minisign, "-G", "-p", dir / "enc.pub", "-s", dir / "enc.key"},
                               [&] {
@@ -390,7 +393,7 @@ TEST_F(Signed, EncryptedKeyTakesItsPasswordFromTheTerminal) {
                                   return o;
                               }());
     ASSERT_EQ(made.status, 0) << made.err;
-    for (const std::string password : {"typo-pass", "s3cret"}) {
+    for (const std::string password : {"typo-pass", "s3cret", "\x03"}) {
         int master = -1;
         pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
         if (pid == 0) {
@@ -411,15 +414,21 @@ TEST_F(Signed, EncryptedKeyTakesItsPasswordFromTheTerminal) {
             if (n <= 0) break;
             screen.append(buf, static_cast<std::size_t>(n));
         }
-        const std::string typed = password + "\n";
+        const std::string typed = password == "\x03" ? password : password + "\n";
         ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
         screen += kit::read_terminal(master, pid);
+        termios after{};
+        tcgetattr(master, &after);
         close(master);
         int status = 0;
         waitpid(pid, &status, 0);
         EXPECT_NE(screen.find("Password for enc.key: "), std::string::npos) << screen;
         EXPECT_EQ(screen.find(password), std::string::npos) << "echoed: " << screen;
-        if (password == "typo-pass") {
+        if (password == "\x03") {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << screen;
+            EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo stays off";
+            EXPECT_EQ(read_file(dir / "enc.run"), "");
+        } else if (password == "typo-pass") {
             EXPECT_EQ(WEXITSTATUS(status), 1);
             EXPECT_NE(screen.find("enc.key: wrong password, or the secret key is damaged"), std::string::npos) << screen;
             EXPECT_EQ(read_file(dir / "enc.run"), "");
