@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <iterator>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <termios.h>
 #include <unistd.h>
 
