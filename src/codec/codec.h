@@ -83,6 +83,9 @@ extern void (*abort_hook)();
 // input there and is erased before a message. Null by default.
 extern void (*refill_hook)();
 extern void (*message_hook)();
+// Called by write_buf with every block before it is written, when set: a
+// signed build hashes the archive there as it writes it. Null by default.
+extern void (*write_hook)(const void *buf, unsigned cnt);
 
 // Performance critical, measure any change with bench/.
 // The CRC-32 of RFC 1952. updcrc(nullptr, 0) restarts the register and returns

@@ -44,6 +44,7 @@ int verbose;
 void (*abort_hook)();
 void (*refill_hook)();
 void (*message_hook)();
+void (*write_hook)(const void *buf, unsigned cnt);
 ulg crc_register = 0xffffffffu;
 int clmul_state = -1;
 int vclmul_state = -1;
@@ -264,6 +265,7 @@ void flush_outbuf() {
 }
 
 void write_buf(int fd, const void *buf, unsigned cnt) {
+    if (write_hook != nullptr) write_hook(buf, cnt);
     const char *p = static_cast<const char *>(buf);
     while (cnt > 0) {
         ssize_t n = write(fd, p, cnt);
@@ -305,6 +307,7 @@ void reset_state() {
     block_start = 0;
     to_stdout = list = verbose = 0;
     abort_hook = refill_hook = message_hook = nullptr;
+    write_hook = nullptr;
     crc_register = 0xffffffffu;
     clmul_state = vclmul_state = -1;
     reset_encoder_state();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "driver/signature.h"
 
 namespace driver {
 
@@ -56,6 +57,8 @@ void do_build(int argc, char **argv) {
     // A megabyte of binary on the screen is never what was meant.
     if (isatty(codec::ofd))
         fatal("%s: will not write an archive to a terminal: redirect standard output to a file\n", progname);
+    const bool signed_build = secret_key_path[0] != '\0';
+    if (signed_build) refuse_unsignable_output(codec::ofd);
 
     // Refuse what does not fit before anything is written.
     for (int i = 0; i < argc; i++) {
@@ -80,6 +83,13 @@ void do_build(int argc, char **argv) {
     if (add_feature(buf) != 0) {
         fatal("%s: feature list is too long\n", progname);
     }
+    // The key is read last: nothing else can refuse the build after its
+    // password was asked for.
+    secret_key key{};
+    if (signed_build) {
+        if (begin_signing() != 0) fatal("%s: feature list is too long\n", progname);
+        if (read_secret_key(secret_key_path, key) != 0) std::exit(1);
+    }
 
     // Without its stub an archive cannot run: no payload without it.
     if (build_preamble(kelpa_path, codec::ofd) != 0) std::exit(1);
@@ -103,6 +113,8 @@ void do_build(int argc, char **argv) {
         }
         close(codec::ifd);
     }
+    if (signed_build) finish_signing(codec::ofd, key);
+    sodium_memzero(&key, sizeof key);
     std::exit(exit_code);
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <termios.h>
 
 #include "codec/codec.h"
 
@@ -14,6 +15,16 @@ namespace driver {
 constexpr std::size_t BUFLEN = 1024;   // every driver buffer; strings hold at most 1023 characters
 constexpr std::size_t FEATLEN = 256;   // a formed feature entry or a lookup result (255 + NUL)
 constexpr std::size_t MARKER_LEN = 11; // the trailer marker, no terminator
+constexpr std::size_t KEY_ID_BYTES = 8;     // a minisign key id
+constexpr std::size_t PUBLIC_KEY_BYTES = 32; // an Ed25519 public key
+
+// A public key as a minisign public key file holds it.
+struct public_key {
+    unsigned char id[KEY_ID_BYTES];
+    unsigned char pk[PUBLIC_KEY_BYTES];
+};
+struct signing_state;  // signature.h
+struct file_identity;  // signature.h
 
 // Process-wide state of the driver. Zero-filled by main before anything else.
 //  name                 meaning                                    written by / read by
@@ -32,6 +43,15 @@ extern char eop[MARKER_LEN];        // the marker, decoded on each call       ge
 extern char found_program[BUFLEN + 1]; // the path found                      find_program, find_in_path / their callers
 extern char found_feature[FEATLEN]; // the entry found                        get_feature / its callers
 extern int first_time;              // 1 until the column header is printed (once per run)   do_list
+extern codec::off64 trailer_at;     // offset of the features string in the archive read or written last   find_preamble, build_preamble / verify_archive, finish_signing
+extern char public_key_path[BUFLEN]; // -k: the key archives must be signed with   main / main
+extern char secret_key_path[BUFLEN]; // -K: the key that signs the build        main / do_build
+extern public_key trusted_key;      // the -k key once read                  main / check_archive, do_list
+extern bool trusted_key_set;        // trusted_key holds a key: every archive is checked against it   main / check_archive, do_list
+extern signing_state signing;       // the hash of a signed build as it is written   begin_signing, the codec's write hook / finish_signing
+extern volatile sig_atomic_t password_tty; // the terminal while its echo is off for a password, or -1   read_password / its signal handler
+extern termios password_termios;    // that terminal's settings to give back                read_password / its signal handler
+extern file_identity verified_file; // the archive checked last, as it was when its hash began   verify_archive / unchanged_since_verified
 // The run's effects while they stand, for the ends that do not come back
 // through do_decompress (a fatal codec error, a signal): read by handlers too.
 extern volatile sig_atomic_t extract_pid; // the extract command (its process and group) until waited for, or 0   start_extract / end_extract, signal handler

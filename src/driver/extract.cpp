@@ -15,6 +15,7 @@
 #include "driver/driver.h"
 #include "driver/extract.h"
 #include "driver/progress.h"
+#include "driver/signature.h"
 
 namespace driver {
 
@@ -118,6 +119,8 @@ verdict check_archive(char *program, checked_archive &a) {
         report("%s: unable to find preamble magic value\n", program);
         return verdict::refused;
     }
+    // Who made the archive is settled before anything of it is believed.
+    if (trusted_key_set && verify_archive(program, a.fd, trusted_key) != 0) return verdict::refused;
     if (trailer_cut) {
         report("%s: a trailer string is longer than 1023 characters\n", program);
         return verdict::refused;
@@ -320,7 +323,7 @@ outcome act(char *program, const checked_archive &a, char *const *args) {
     if (extract_only) {
         std::fflush(nullptr);
         sleep(2);
-        return decoded ? outcome::done : outcome::failed;
+        return decoded && unchanged_since_verified(program, a.fd) ? outcome::done : outcome::failed;
     }
     if (decoded) sleep(2);
     int status = end_extract();
@@ -332,6 +335,9 @@ outcome act(char *program, const checked_archive &a, char *const *args) {
     }
 
     if (a.cmd == nullptr) return outcome::done;
+    // A file written to since it was checked may have fed the extraction
+    // bytes that were never signed: its run command does not run.
+    if (!unchanged_since_verified(program, a.fd)) return outcome::failed;
     export_features();
     // Declining, or no terminal to ask at, is no failure; a command that was
     // run fails the same way on both paths, a signal or a lost status included.
@@ -347,8 +353,8 @@ int do_decompress(char *program, char *const *args) {
     catch_run_signals();
     char sympath[SYMPATH_LEN] = {};
     checked_archive a;
-    bool ok = check_archive(program, a) == verdict::whole && plan_space(a, sympath) &&
-              act(program, a, args) == outcome::done;
+    bool ok = check_archive(program, a) == verdict::whole && unchanged_since_verified(program, a.fd) &&
+              plan_space(a, sympath) && act(program, a, args) == outcome::done;
     std::free(a.pcmd);
     std::free(a.cmd);
     if (a.fd != -1) close(a.fd);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "driver/signature.h"
 
 namespace driver {
 
@@ -65,6 +66,11 @@ void do_list(char *path) {
         exit_code = 1;
         return;
     }
+    if (trusted_key_set && verify_archive(path, fd, trusted_key) != 0) {
+        close(fd);
+        exit_code = 1;
+        return;
+    }
 
     // Each archive is read as the first member of a fresh input.
     codec::clear_bufs();
@@ -86,12 +92,24 @@ void do_list(char *path) {
         return;
     }
 
+    // A signature shows as its key on a line of its own, not in the list.
+    char listed_features[BUFLEN];
+    std::memcpy(listed_features, features, BUFLEN);
+    char signer[17] = "";
+    unsigned char id[KEY_ID_BYTES];
+    unsigned char sig[SIGN_BYTES];
+    if (std::size_t at; parse_signature_entry(features, id, sig, &at) == signature_entry::present) {
+        listed_features[at > 0 ? at - 1 : 0] = '\0';
+        format_key_id(id, signer);
+    }
+
     struct line {
         const char *label, *text;
     };
-    for (line l : {line{"Feature: ", features}, line{"Comment: ", comment}, line{"    Run: ", run_program},
+    for (line l : {line{"Feature: ", listed_features}, line{"Signed: key ", signer}, line{"Comment: ", comment},
+                   line{"    Run: ", run_program},
                    line{"Extract: ", pipe_program[0] != '\0' ? pipe_program : "cat > %p/%o"}}) {
-        if (l.text == features && features[0] == '\0') continue;
+        if ((l.text == listed_features || l.text == signer) && l.text[0] == '\0') continue;
         std::fputs(l.label, stdout);
         print_visible(stdout, l.text);
         std::putchar('\n');

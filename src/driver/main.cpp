@@ -10,16 +10,15 @@
 
 #include "driver/driver.h"
 #include "driver/extract.h"
+#include "driver/signature.h"
 
 namespace driver {
 
 void Usage(int is_compressed) {
     report("Version: %s\n", scid);
     if (is_compressed) {
-        report("\n");
-        print_visible(stderr, comment);
-        report("\n\n");
-        report("Usage: %s [-hclnvtx]\n", progname);
+        report("\n%s\n\n", comment);
+        report("Usage: %s [-hclnvtx] [-k public_key]\n", progname);
         report("%s", "    -h: show this help\n"
                      "    -u: use as utility to decompress archive specified on command-line\n"
                      "    -l: list compression statistics\n"
@@ -27,11 +26,12 @@ void Usage(int is_compressed) {
                      "    -x: extract only. do not deflate the archive\n"
                      "    -n: do not run install command after deflating archive\n"
                      "    -t: temp path for decompression if archive allows\n"
-                     "    -v: verbose output\n");
+                     "    -v: verbose output\n"
+                     "    -k: run only if signed with this public key\n");
     } else {
         report("Usage: %s [-huclva] [-p kelpa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
                "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
-               "[-F feature_sting] <files...>\n",
+               "[-F feature_sting] [-K secret_key] <files...>\n",
                progname);
     }
 }
@@ -75,6 +75,14 @@ void fill_closed_standard_descriptors() {
     }
 }
 
+// Reads the -k key, when one was given, before the first archive is looked
+// at: a key that cannot be used ends the run before anything is done.
+void load_trusted_key() {
+    if (public_key_path[0] == '\0') return;
+    if (read_public_key(public_key_path, trusted_key) != 0) std::exit(1);
+    trusted_key_set = true;
+}
+
 } // namespace
 
 } // namespace driver
@@ -104,7 +112,7 @@ int main(int argc, char **argv) {
     }
 
     int c;
-    while ((c = getopt(argc, argv, "h?ucvxnlap:C:r:f:V:S:t:O:F:")) != -1) {
+    while ((c = getopt(argc, argv, "h?ucvxnlap:C:r:f:V:S:t:O:F:k:K:")) != -1) {
         switch (c) {
         case 'u': is_compressed = opt_u = 1; break;
         case 'c': to_stdout = 1; break;
@@ -138,6 +146,8 @@ int main(int argc, char **argv) {
         case 't':
             if (is_compressed) store_argument(uncompress_dir, optarg, c);
             break;
+        case 'k': store_argument(public_key_path, optarg, c); break;
+        case 'K': store_argument(secret_key_path, optarg, c); break;
         default: // 'h', '?', an unknown option or a missing argument
             Usage(is_compressed);
             std::exit(1);
@@ -154,6 +164,7 @@ int main(int argc, char **argv) {
     int names = argc - optind;
 
     if (list) {
+        load_trusted_key();
         if (names > 0 && !is_compressed) {
             for (int i = 0; i < names; i++) do_list(av[i]);
         } else {
@@ -174,6 +185,7 @@ int main(int argc, char **argv) {
         Usage(1);
         fatal("%s: which archive do you want to use?\n", argv[0]);
     }
+    load_trusted_key();
     // The operands after the archive are the operator's arguments for the run
     // command (argv ends in a null pointer, so av does too).
     std::exit(do_decompress(opt_u ? av[0] : own, opt_u ? av + 1 : av) == 0 ? 0 : 1);

@@ -28,6 +28,7 @@
 namespace driver {
 
 codec::off64 preamble_end;
+codec::off64 trailer_at;
 int trailer_cut;
 char eop[MARKER_LEN];
 char found_program[BUFLEN + 1];
@@ -180,6 +181,7 @@ int find_preamble(char *program) {
     lseek64(fd, after_marker, SEEK_SET);
 
     codec::off64 pos = after_marker;
+    trailer_at = after_marker;
     char *strings[] = {features, comment, run_program, pipe_program};
     trailer_cut = 0;
     for (char *s : strings)
@@ -229,6 +231,7 @@ int build_preamble(char *program, int fd) {
     codec::write_buf(fd, image.get(), static_cast<unsigned>(have));
     image.reset();
     codec::write_buf(fd, get_eop(), MARKER_LEN);
+    trailer_at = static_cast<codec::off64>(have + MARKER_LEN);
     for (const char *s : {features, comment, run_program, pipe_program})
         codec::write_buf(fd, s, static_cast<unsigned>(std::strlen(s) + 1));
     return 0;

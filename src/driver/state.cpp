@@ -4,6 +4,7 @@
 
 #include "driver/driver.h"
 #include "driver/progress.h"
+#include "driver/signature.h"
 
 namespace driver {
 
@@ -15,6 +16,12 @@ char kelpa_path[BUFLEN];
 char uncompress_dir[BUFLEN];
 int extract_only;
 int dont_run_program;
+char public_key_path[BUFLEN];
+char secret_key_path[BUFLEN];
+public_key trusted_key;
+bool trusted_key_set;
+signing_state signing;
+file_identity verified_file;
 
 const char scid[64] = "@(#) kelpa 1.2.1    6/6/2001 ";
 const char *F_OEM = "KX_VENDOR=";
@@ -39,6 +46,14 @@ void reset_state() {
     for (bool &c : signal_caught) c = false;
     for (bool &c : ignored_on_entry) c = false;
     progress = progress_line{};
+    trailer_at = 0;
+    public_key_path[0] = secret_key_path[0] = '\0';
+    sodium_memzero(&trusted_key, sizeof trusted_key);
+    trusted_key_set = false;
+    signing = signing_state{};
+    verified_file = file_identity{};
+    password_tty = -1;
+    password_termios = termios{};
 }
 
 } // namespace driver

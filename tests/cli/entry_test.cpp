@@ -25,12 +25,14 @@ const std::string archive_options =
     "    -x: extract only. do not deflate the archive\n"
     "    -n: do not run install command after deflating archive\n"
     "    -t: temp path for decompression if archive allows\n"
-    "    -v: verbose output\n";
+    "    -v: verbose output\n"
+    "    -k: run only if signed with this public key\n";
 
 std::string build_usage(const std::string &prog) {
     return "Usage: " + prog +
            " [-huclva] [-p kelpa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
-           "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] [-F feature_sting] <files...>\n";
+           "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] [-F feature_sting] [-K secret_key] "
+           "<files...>\n";
 }
 
 std::string hand_archive(const TempDir &dir, const std::string &comment) {
@@ -50,7 +52,8 @@ template <class Ehdr, class Phdr> bool has_program_header(const std::string &elf
 
 } // namespace
 
-TEST(Entry, ArchiveOptionTextIs365Bytes) { EXPECT_EQ(archive_options.size(), 365u); }
+// The 365 bytes of the eight lines before -k, and the -k line.
+TEST(Entry, ArchiveOptionTextIs413Bytes) { EXPECT_EQ(archive_options.size(), 413u); }
 
 TEST(Entry, BareBuilderWithoutFilesAsksForThem) {
     auto r = run_kelpa({});
@@ -80,13 +83,13 @@ TEST(Entry, ArchiveHelpShowsItsCommentAndTheShortUsage) {
     std::string archive = hand_archive(dir, "Demo installer");
     auto r = testutil::run({archive, "-h"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, version_line + "\nDemo installer\n\nUsage: " + archive + " [-hclnvtx]\n" + archive_options);
+    EXPECT_EQ(r.err, version_line + "\nDemo installer\n\nUsage: " + archive + " [-hclnvtx] [-k public_key]\n" + archive_options);
 }
 
 TEST(Entry, UtilityModeHelpUsesTheArchiveUsage) {
     auto r = run_kelpa({"-u", "-C", "a comment", "-h"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, version_line + "\na comment\n\nUsage: " + testutil::kelpa_bin() + " [-hclnvtx]\n" +
+    EXPECT_EQ(r.err, version_line + "\na comment\n\nUsage: " + testutil::kelpa_bin() + " [-hclnvtx] [-k public_key]\n" +
                          archive_options);
 }
 
@@ -94,7 +97,7 @@ TEST(Entry, UtilityModeWithoutAnArchiveNameAsksForOne) {
     std::string bin = testutil::kelpa_bin();
     auto r = run_kelpa({"-u"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, version_line + "\nSelf-Extracting archive file\n\nUsage: " + bin + " [-hclnvtx]\n" +
+    EXPECT_EQ(r.err, version_line + "\nSelf-Extracting archive file\n\nUsage: " + bin + " [-hclnvtx] [-k public_key]\n" +
                          archive_options + bin + ": which archive do you want to use?\n");
 }
 

@@ -13,13 +13,13 @@
 namespace kit {
 
 // Everything the terminal of master receives until its last writer is gone;
-// pid is killed when nothing ends the session within a minute.
-inline std::string read_terminal(int master, pid_t pid) {
+// pid is killed when the terminal stays silent for quiet_ms (a minute).
+inline std::string read_terminal(int master, pid_t pid, int quiet_ms = 60000) {
     std::string screen;
     char buf[4096];
     for (;;) {
         struct pollfd p = {master, POLLIN, 0};
-        if (poll(&p, 1, 60000) <= 0) {
+        if (poll(&p, 1, quiet_ms) <= 0) {
             kill(pid, SIGKILL);
             ADD_FAILURE() << "no end of the terminal session";
             break;

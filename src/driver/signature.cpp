@@ -1,0 +1,211 @@
+// The signature of an archive: reading its entry, checking a whole archive
+// file against a trusted key, and signing a build as it is written (the
+// driver's `signing` state).
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "driver/signature.h"
+
+namespace driver {
+
+namespace {
+
+constexpr std::size_t HASH_READ = 1 << 16;
+constexpr std::size_t SIGNED_BYTES = KEY_ID_BYTES + SIGN_BYTES;
+
+// Feeds the file's bytes [from, to) to st (to = -1: to the end of the file).
+// 0, or -1 with errno set. Reads with pread, so fd's offset stays where it was.
+int hash_file_part(crypto_generichash_blake2b_state &st, int fd, codec::off64 from, codec::off64 to) {
+    unsigned char buf[HASH_READ];
+    for (codec::off64 pos = from; to < 0 || pos < to;) {
+        std::size_t want = to < 0 || to - pos > static_cast<codec::off64>(sizeof buf) ? sizeof buf
+                                                                                        : static_cast<std::size_t>(to - pos);
+        ssize_t n = pread(fd, buf, want, pos);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) {
+            if (to < 0) break;
+            errno = EIO; // the file shrank under the check
+            return -1;
+        }
+        crypto_generichash_blake2b_update(&st, buf, static_cast<unsigned long long>(n));
+        pos += n;
+    }
+    return 0;
+}
+
+// BLAKE2b-512 of the archive on fd as it will be used: the file up to the
+// trailer, the trailer strings as they were read (so that the commands that
+// run are the ones signed, even if the file changed after they were read),
+// with the signature's characters at sig_at in features read as the filler,
+// then the file from the payload to its end. 0, or -1 with errno set.
+int hash_archive(int fd, std::size_t sig_at, unsigned char out[HASH_BYTES]) {
+    crypto_generichash_blake2b_state st;
+    crypto_generichash_blake2b_init(&st, nullptr, 0, HASH_BYTES);
+    if (hash_file_part(st, fd, 0, trailer_at) != 0) return -1;
+    char list[BUFLEN];
+    std::memcpy(list, features, BUFLEN);
+    std::memset(list + sig_at, SIGNATURE_FILLER, SIGNATURE_CHARS);
+    for (const char *s : {static_cast<const char *>(list), static_cast<const char *>(comment),
+                          static_cast<const char *>(run_program), static_cast<const char *>(pipe_program)})
+        crypto_generichash_blake2b_update(&st, reinterpret_cast<const unsigned char *>(s), std::strlen(s) + 1);
+    if (hash_file_part(st, fd, preamble_end, -1) != 0) return -1;
+    crypto_generichash_blake2b_final(&st, out, HASH_BYTES);
+    return 0;
+}
+
+// What identifies the file's contents without reading them: any write moves
+// its change time, which no one but root can set back.
+file_identity identity_of(const struct stat &st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+bool same_identity(const file_identity &a, const file_identity &b) {
+    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
+}
+
+// Hashes each block of a signed build as the codec writes it.
+void hash_written(const void *buf, unsigned cnt) {
+    crypto_generichash_blake2b_update(&signing.hash, static_cast<const unsigned char *>(buf), cnt);
+    signing.written += cnt;
+}
+
+// Whether the list holds an entry named KX_SIGNATURE, with a value or without.
+bool has_signature_entry(const char *list) {
+    for (const char *e = list;; e++) {
+        if (std::strncmp(e, SIGNATURE_KEY, SIGNATURE_KEY_LEN - 1) == 0 &&
+            (e[SIGNATURE_KEY_LEN - 1] == '=' || e[SIGNATURE_KEY_LEN - 1] == ',' || e[SIGNATURE_KEY_LEN - 1] == '\0'))
+            return true;
+        e = std::strchr(e, ',');
+        if (e == nullptr) return false;
+    }
+}
+
+} // namespace
+
+signature_entry parse_signature_entry(const char *list, unsigned char id[KEY_ID_BYTES], unsigned char sig[SIGN_BYTES],
+                                      std::size_t *at) {
+    const char *comma = std::strrchr(list, ',');
+    const char *entry = comma != nullptr ? comma + 1 : list;
+    if (std::strncmp(entry, SIGNATURE_KEY, SIGNATURE_KEY_LEN) != 0) return signature_entry::absent;
+    const char *chars = entry + SIGNATURE_KEY_LEN;
+    unsigned char raw[SIGNED_BYTES];
+    std::size_t got = 0;
+    if (std::strlen(chars) != SIGNATURE_CHARS ||
+        sodium_base642bin(raw, sizeof raw, chars, SIGNATURE_CHARS, nullptr, &got, nullptr,
+                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        got != sizeof raw)
+        return signature_entry::malformed;
+    std::memcpy(id, raw, KEY_ID_BYTES);
+    std::memcpy(sig, raw + KEY_ID_BYTES, SIGN_BYTES);
+    *at = static_cast<std::size_t>(entry - list);
+    return signature_entry::present;
+}
+
+int verify_archive(const char *name, int fd, const public_key &key) {
+    unsigned char id[KEY_ID_BYTES];
+    unsigned char sig[SIGN_BYTES];
+    std::size_t at = 0;
+    switch (parse_signature_entry(features, id, sig, &at)) {
+    case signature_entry::absent: report("%s: the archive is not signed\n", name); return -1;
+    case signature_entry::malformed: report("%s: the archive's signature does not match its contents\n", name); return -1;
+    case signature_entry::present: break;
+    }
+    if (std::memcmp(id, key.id, KEY_ID_BYTES) != 0) {
+        char signer[17], trusted[17];
+        format_key_id(id, signer);
+        format_key_id(key.id, trusted);
+        report("%s: the archive is signed by key %s, not by %s\n", name, signer, trusted);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        report_perror("%s", name);
+        return -1;
+    }
+    verified_file = identity_of(st);
+    unsigned char hash[HASH_BYTES];
+    if (hash_archive(fd, at + SIGNATURE_KEY_LEN, hash) != 0) {
+        report_perror("%s", name);
+        return -1;
+    }
+    // The answer comes only after every byte of the file was hashed.
+    if (crypto_sign_ed25519_verify_detached(sig, hash, sizeof hash, key.pk) != 0) {
+        report("%s: the archive's signature does not match its contents\n", name);
+        return -1;
+    }
+    return 0;
+}
+
+bool unchanged_since_verified(const char *name, int fd) {
+    struct stat st;
+    if (!trusted_key_set) return true;
+    if (fstat(fd, &st) == 0 && same_identity(identity_of(st), verified_file)) return true;
+    report("%s: the archive's signature does not match its contents\n", name);
+    return false;
+}
+
+void refuse_unsignable_output(int fd) {
+    // The signature is written over its filler once everything else is:
+    // that needs a file that can be written at an offset, and whose first
+    // byte is the archive's.
+    struct stat st;
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags == -1 || (flags & O_APPEND) != 0 ||
+        lseek64(fd, 0, SEEK_CUR) != 0) {
+        fatal("%s: a signed archive is written to a file from its start: redirect standard output to a file "
+              "(not a pipe, not >>)\n",
+              progname);
+    }
+}
+
+int begin_signing() {
+    if (has_signature_entry(features)) {
+        fatal("%s: KX_SIGNATURE is the signature's own entry: -F cannot give it\n", progname);
+    }
+    char entry[SIGNATURE_KEY_LEN + SIGNATURE_CHARS + 1];
+    std::memcpy(entry, SIGNATURE_KEY, SIGNATURE_KEY_LEN);
+    std::memset(entry + SIGNATURE_KEY_LEN, SIGNATURE_FILLER, SIGNATURE_CHARS);
+    entry[sizeof entry - 1] = '\0';
+    if (add_feature(entry) != 0) return -1;
+    if (sodium_init() < 0) fatal("%s: the cryptography library cannot start\n", progname);
+    crypto_generichash_blake2b_init(&signing.hash, nullptr, 0, HASH_BYTES);
+    signing.written = 0;
+    codec::write_hook = hash_written;
+    return 0;
+}
+
+void finish_signing(int fd, const secret_key &key) {
+    codec::write_hook = nullptr;
+    unsigned char hash[HASH_BYTES];
+    crypto_generichash_blake2b_final(&signing.hash, hash, sizeof hash);
+    unsigned char raw[SIGNED_BYTES];
+    std::memcpy(raw, key.id, KEY_ID_BYTES);
+    if (crypto_sign_ed25519_detached(raw + KEY_ID_BYTES, nullptr, hash, sizeof hash, key.sk) != 0) {
+        fatal("%s: the archive cannot be signed\n", progname);
+    }
+    char chars[SIGNATURE_CHARS + 1];
+    sodium_bin2base64(chars, sizeof chars, raw, sizeof raw, sodium_base64_VARIANT_ORIGINAL);
+    // The filler stands at the end of the list, which ends at its NUL.
+    codec::off64 at = trailer_at + static_cast<codec::off64>(std::strlen(features) - SIGNATURE_CHARS);
+    for (std::size_t done = 0; done < SIGNATURE_CHARS;) {
+        ssize_t n = pwrite(fd, chars + done, SIGNATURE_CHARS - done, at + static_cast<codec::off64>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) fatal_perror("%s: stdout", progname);
+        done += static_cast<std::size_t>(n);
+    }
+    // A file opened for writing without being truncated (1<> in the shell)
+    // must not keep old bytes after the archive: they would belong to it.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > signing.written && ftruncate(fd, signing.written) != 0) {
+        fatal_perror("%s: stdout", progname);
+    }
+}
+
+} // namespace driver
