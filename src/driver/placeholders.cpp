@@ -363,18 +363,19 @@ std::size_t follow(reader &r, const char *pgm, std::size_t i, const output &out)
     }
     if (c == '`') {
         if (r.in_backquote) {
-            // Quotes opened within must end within.
+            // Quotes opened within must end within. The word goes on after it.
             if (r.q != quoting::none) r.lost = true;
             r.in_backquote = false;
             r.q = r.before_backquote;
+            r.word_start = false;
         } else if (r.pending_doc || !simple_backquote(pgm + i + 1, r.q == quoting::dbl)) {
             r.lost = true;
         } else {
             r.in_backquote = true;
             r.before_backquote = r.q;
             r.q = quoting::none;
+            r.word_start = true;
         }
-        r.word_start = true;
         return 1;
     }
     if (r.q == quoting::dbl) {
@@ -401,6 +402,9 @@ std::size_t follow(reader &r, const char *pgm, std::size_t i, const output &out)
         if (r.pending_doc && r.doc_nest == r.nest) r.lost = true;
         r.q = r.saved[--r.nest];
         r.parens = r.depth[r.nest];
+        // The word the substitution stands in goes on: a '#' now is no comment.
+        r.word_start = false;
+        return 1;
     } else if (c == '<' && next == '<') {
         // A second here-document on the line, or <<<, is not followed.
         const bool tabs = pgm[i + 2] == '-';

@@ -169,6 +169,8 @@ const std::vector<std::string> word_forms = {
     "\"$XH\"",
     "\"${X}H\"",
     "\"$((1+1))H\"",
+    "$(printf a)#H",
+    "`printf a`#H",
 };
 // Here-document body lines that hold a hole.
 const std::vector<std::string> body_forms = {
@@ -283,6 +285,8 @@ TEST_F(ShellDifferential, EachConstructIsFollowedExactlyOrRefusesAnOddValue) {
         {"printf %s %o # %o", true},
         {"printf %s \"$(printf %s %o # %o )\n)\"", true},
         {"printf %s \"${HOME}\"%o", true},
+        {"printf %s $(printf a)#%o", true},                      // the word goes on after a substitution
+        {"printf %s `printf a`#%o", true},
     };
     const std::string cwd = hostile_dir("x\nEOF\n$(touch pwned)");
     for (const Case &c : cases) {
