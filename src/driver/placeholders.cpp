@@ -419,6 +419,9 @@ std::size_t follow(reader &r, const char *pgm, std::size_t i, const output &out)
         r.line_start = out.len + 1;
         r.line_placeholder = 0;
         return 1;
+    } else if (r.word_start && c == '[' && next == '[') {
+        // [[ ]] reads its operators in a way of its own, to the shells that have it.
+        r.lost = true;
     } else if (r.word_start && counted && std::strncmp(pgm + i, "case", 4) == 0 &&
                (pgm[i + 4] == '\0' || std::strchr(" \t\n;&|()<>", pgm[i + 4]) != nullptr)) {
         // A case pattern's ')' would be taken for the end of the $( ).

@@ -275,6 +275,7 @@ TEST_F(ShellDifferential, EachConstructIsFollowedExactlyOrRefusesAnOddValue) {
         {"printf %s \"${X:-%o}\"", false},                       // the word of ${ } in double quotes
         {"printf %s \"$%o\"", false},                            // a '$' before the value
         {"printf %s \"\\%o\"", false},                           // a backslash in double quotes
+        {"[[ a <#%o ]] || printf %s %o", false},
         {"printf %s %o", true},
         {"printf %s \"%o\" '%o'", true},
         {"printf %s \"$(printf %s \"%o\")\"", true},
