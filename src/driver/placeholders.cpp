@@ -106,9 +106,12 @@ Perr put_value(output &out, const char *value, reader &r) {
     if (!sure) {
         if (!plain_value(value)) return PE_UNQUOTABLE;
         // A plain value goes on a name or a '$' before it: so may the next one.
-        if (r.after_name || (r.after_dollar && *value != '\0')) r.after_dollar = true;
+        r.after_dollar = r.after_dollar || r.after_name;
         return out.put(value, std::strlen(value)) ? PE_NONE : PE_TOO_LONG;
     }
+    // Outside quotes a value that would go on with a "$NAME" before it is
+    // quoted even when plain: the quote ends the name.
+    const bool ends_name = r.after_name && r.q == quoting::none && name_char(value[0]);
     r.after_dollar = r.after_name = false;
     // Nothing reads a comment, but a newline would end it.
     if (r.q == quoting::comment) {
@@ -126,7 +129,7 @@ Perr put_value(output &out, const char *value, reader &r) {
             if (k == out.len) return PE_UNQUOTABLE;
         }
     }
-    if (plain_value(value) || r.q == quoting::literal_heredoc)
+    if ((plain_value(value) && !ends_name) || r.q == quoting::literal_heredoc)
         return out.put(value, std::strlen(value)) ? PE_NONE : PE_TOO_LONG;
     char quoted[2 * CMDLEN];
     std::size_t n = 0;

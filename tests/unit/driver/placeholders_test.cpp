@@ -333,6 +333,12 @@ TEST_F(ShellDifferential, PlainValuesGoInVerbatimWhereOthersAreRefused) {
         EXPECT_EQ(std::string(r), replace_all(tpl, "%o", codec::ofname));
         std::free(r);
     }
+    // Outside quotes a plain value that would lengthen a name before it is quoted.
+    std::strcpy(codec::ofname, "app");
+    char *r = replace_program_parms("printf %s $X%o $X/%o");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(std::string(r), "printf %s $X'app' $X/app");
+    std::free(r);
     // An empty value cannot stand after a backslash or a '$': it would leave
     // them to the template's next character.
     codec::ofname[0] = '\0';
