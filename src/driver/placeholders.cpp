@@ -62,6 +62,7 @@ struct reader {
     bool after_dollar = false;  // an unescaped '$' stands right before the placeholder
     bool after_name = false;    // "$NAME" stands right before it: a value could extend the name
     bool in_backquote = false;  // inside `...`
+    std::size_t backquote_end = 0;  // where its closing backquote stands in the template
     quoting before_backquote = quoting::none;
     // $( ... ): the context to return to and the parentheses opened inside.
     quoting saved[NEST_MAX];
@@ -245,17 +246,19 @@ bool end_body_line(reader &r, const output &out) {
 // when the shell's first reading leaves it as it is (no backslash but \"
 // within double quotes) and it holds nothing of what that reading changes
 // the parse of: comments, $( ), here-documents, double quotes within double
-// quotes. False when it holds any of these or has no end.
-bool simple_backquote(const char *t, bool in_dbl) {
+// quotes. Its length up to the closing backquote, which ends it whatever
+// quotes stand open within; 0 when it holds any of these or has no end.
+std::size_t simple_backquote(const char *t, bool in_dbl) {
+    const char *from = t;
     for (; *t != '`'; t++) {
-        if (*t == '\0' || *t == '#' || (*t == '"' && in_dbl)) return false;
-        if ((*t == '$' && t[1] == '(') || (*t == '<' && t[1] == '<')) return false;
+        if (*t == '\0' || *t == '#' || (*t == '"' && in_dbl)) return 0;
+        if ((*t == '$' && t[1] == '(') || (*t == '<' && t[1] == '<')) return 0;
         if (*t == '\\') {
-            if (!in_dbl || t[1] != '"') return false;
+            if (!in_dbl || t[1] != '"') return 0;
             t++;
         }
     }
-    return true;
+    return static_cast<std::size_t>(t - from) + 1;
 }
 
 // Length of "${NAME}" (or "${#NAME}", or a special parameter) at t, whose
@@ -318,6 +321,14 @@ std::size_t follow_dollar(reader &r, const char *t) {
 std::size_t follow(reader &r, const char *pgm, std::size_t i, const output &out) {
     const char c = pgm[i], next = pgm[i + 1];
     if (r.lost) return 1;
+    if (r.in_backquote && i == r.backquote_end) {
+        // Quotes opened within must end within. The word goes on after it.
+        if (r.q != quoting::none) r.lost = true;
+        r.in_backquote = false;
+        r.q = r.before_backquote;
+        r.word_start = false;
+        return 1;
+    }
     switch (r.q) {
     case quoting::single:
         if (c == '\'') r.q = quoting::none;
@@ -365,16 +376,12 @@ std::size_t follow(reader &r, const char *pgm, std::size_t i, const output &out)
         return follow_dollar(r, pgm + i);
     }
     if (c == '`') {
-        if (r.in_backquote) {
-            // Quotes opened within must end within. The word goes on after it.
-            if (r.q != quoting::none) r.lost = true;
-            r.in_backquote = false;
-            r.q = r.before_backquote;
-            r.word_start = false;
-        } else if (r.pending_doc || !simple_backquote(pgm + i + 1, r.q == quoting::dbl)) {
+        const std::size_t n = r.pending_doc ? 0 : simple_backquote(pgm + i + 1, r.q == quoting::dbl);
+        if (n == 0) {
             r.lost = true;
         } else {
             r.in_backquote = true;
+            r.backquote_end = i + n;
             r.before_backquote = r.q;
             r.q = quoting::none;
             r.word_start = true;

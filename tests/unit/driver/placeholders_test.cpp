@@ -288,6 +288,8 @@ TEST_F(ShellDifferential, EachConstructIsFollowedExactlyOrRefusesAnOddValue) {
         {"printf %s \"${HOME}\"%o", true},
         {"printf %s $(printf a)#%o", true},                      // the word goes on after a substitution
         {"printf %s `printf a`#%o", true},
+        {"printf %s \"`printf %s '`\"%o\"'`\"", false},      // a backquote ends one whatever quotes are open
+        {"printf %s `printf %s \"`%o\"`\"", false},
     };
     const std::string cwd = hostile_dir("x\nEOF\n$(touch pwned)");
     for (const Case &c : cases) {
