@@ -305,6 +305,13 @@ std::size_t follow_dollar(reader &r, const char *t) {
         r.lost = true;
         return 1;
     }
+    // A special parameter is whole in one character, but some shells find the
+    // end of a quoted "$$(" or "$${" as if a substitution began at the second '$'.
+    if (next == '$' && (t[2] == '(' || t[2] == '{')) {
+        r.lost = true;
+        return 1;
+    }
+    if (next != '\0' && std::strchr("@*#?$!-0123456789", next) != nullptr) return 2;
     if (std::isalpha(static_cast<unsigned char>(next)) != 0 || next == '_') {
         std::size_t n = 1;
         while (name_char(t[n])) n++;
