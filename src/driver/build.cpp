@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "driver/extract.h"
 #include "driver/signature.h"
 
 namespace driver {
@@ -50,6 +51,22 @@ void refuse_unusable_space_check() {
     }
 }
 
+// A placeholder that stands where a run cannot be sure how the shell reads
+// it refuses every value but a plain one there: said while the archive can
+// still be made otherwise. The archive is written all the same.
+void warn_uncertain_placeholders() {
+    const struct {
+        const char *what, *tpl;
+    } commands[] = {{"extract", pipe_program}, {"run", run_program}};
+    for (const auto &c : commands) {
+        if (char which = uncertain_placeholder(c.tpl); which != 0) {
+            report("%s: warning: %%%c cannot be quoted safely where it stands in the %s command: a run refuses any "
+                   "value with characters other than letters, digits and _ . / + - : , = @ %%\n",
+                   progname, which, c.what);
+        }
+    }
+}
+
 } // namespace
 
 void do_build(int argc, char **argv) {
@@ -78,6 +95,7 @@ void do_build(int argc, char **argv) {
                argv[0]);
     }
     refuse_unusable_space_check();
+    warn_uncertain_placeholders();
     char buf[FEATLEN];
     std::snprintf(buf, sizeof buf, "NAME=%s", name);
     if (add_feature(buf) != 0) {

@@ -111,6 +111,31 @@ codec::off64 decode_members(const char *program, const checked_archive &a, int o
     return bytes_out;
 }
 
+// Expands one of the archive's commands (what: "extract" or "run") into cmd.
+// False after a message when it is too long, or a value of a placeholder
+// could not be put in so that the shell reads exactly it.
+bool expand_command(const char *program, const char *what, const char *tpl, char *&cmd) {
+    Perr why = PE_NONE;
+    char which = 0;
+    cmd = replace_program_parms(tpl, &why, &which);
+    if (cmd != nullptr) return true;
+    if (why == PE_TOO_LONG) {
+        report("%s: a command is too long once expanded (2047 characters at most)\n", program);
+        return false;
+    }
+    if (why == PE_ENDS_DOC) {
+        report("%s: %%%c cannot be quoted safely where it stands in the %s command: its value would end the "
+               "here-document\n", program, which, what);
+    } else {
+        report("%s: %%%c cannot be quoted safely where it stands in the %s command: its value holds characters "
+               "other than letters, digits and _ . / + - : , = @ %%\n", program, which, what);
+    }
+    report("\nCommand: ");
+    print_visible(stderr, tpl);
+    report("\n");
+    return false;
+}
+
 // Check: everything that can fail on the archive's own data fails here, before
 // anything is made, started or written. Prints its own messages.
 verdict check_archive(char *program, checked_archive &a) {
@@ -143,13 +168,9 @@ verdict check_archive(char *program, checked_archive &a) {
     const bool will_run = !extract_only && !dont_run_program && run_program[0] != '\0';
     if (!extract_only) {
         if (pipe_program[0] == '\0') std::strcpy(pipe_program, "cat > %p/%o");
-        a.pcmd = replace_program_parms(pipe_program);
+        if (!expand_command(program, "extract", pipe_program, a.pcmd)) return verdict::refused;
     }
-    if (will_run) a.cmd = replace_program_parms(run_program);
-    if ((!extract_only && a.pcmd == nullptr) || (will_run && a.cmd == nullptr)) {
-        report("%s: a command is too long once expanded (2047 characters at most)\n", program);
-        return verdict::refused;
-    }
+    if (will_run && !expand_command(program, "run", run_program, a.cmd)) return verdict::refused;
 
     if (!a.compressed) {
         a.data_start = preamble_end;

@@ -31,14 +31,31 @@ constexpr unsigned MKDIRP_MAX = 254; // a path handed to mkdirp
 // deepest first; ones that existed before stay.
 void remove_made(const char *path, std::size_t made_from);
 
+// Why replace_program_parms gave no command.
+enum Perr {
+    PE_NONE = 0,       // expanded
+    PE_TOO_LONG = 1,   // longer than 2047 characters once expanded (or memory ran out)
+    PE_UNQUOTABLE = 2, // a value the shell would not read exactly where it stands
+    PE_ENDS_DOC = 3,   // a value would make its here-document line the delimiter
+};
+
 // The template with "%o" (ofname) and "%p" (current directory, or "." when it
-// cannot be determined) expanded, in a new 2048-byte buffer the caller frees;
-// null when the expansion would not fit 2047 characters (or memory runs out).
+// cannot be determined) expanded, in a new 2048-byte buffer the caller frees.
 // A value made only of letters, digits and _ . / + - : , = @ % goes in as it
 // is; any other is quoted for where it stands: a single-quoted word outside
 // quotes, ' written as '\'' inside single quotes, a backslash before $ ` " and a
-// backslash inside double quotes.
-[[nodiscard]] char *replace_program_parms(const char *pgm);
+// backslash inside double quotes (before $ ` and a backslash in a here-document
+// body), with one more level of backslashes inside backquotes. Where the walk
+// of the template is not certain how the shell reads a place, only a value of
+// those plain characters is put in. Null when a value is refused or the result
+// would not fit; then *why tells which, and *which names the placeholder ('o'
+// or 'p') for PE_UNQUOTABLE and PE_ENDS_DOC, else 0.
+[[nodiscard]] char *replace_program_parms(const char *pgm, Perr *why = nullptr, char *which = nullptr);
+
+// The first placeholder of pgm ('o' or 'p') that stands where some value would
+// be refused: a place the walk is not certain of, or a here-document body
+// (which cannot carry a newline). 0 when every value can be put in.
+[[nodiscard]] char uncertain_placeholder(const char *pgm);
 
 // The temporary link: registered for removal on every end of the process
 // before it is made, unregistered when it could not be made. Removal unlinks

@@ -352,4 +352,27 @@ TEST_F(Build, ListingShowsWhatWasBuilt) {
     EXPECT_EQ(r.out.substr(row_end + 1), want_raw);
 }
 
+// A placeholder where a run will refuse all but plain values is worth a
+// warning while the archive can still be made otherwise; it is made anyway.
+TEST_F(Build, PlaceholderInAnUncertainPlaceIsWarnedAbout) {
+    file("a", "alpha");
+    const std::string rest = " cannot be quoted safely where it stands in the %s command: a run refuses any value "
+                             "with characters other than letters, digits and _ . / + - : , = @ %\n";
+    auto warning = [&](const char *which, const char *what) {
+        std::string w = testutil::kelpa_bin() + ": warning: " + which + rest;
+        return w.replace(w.find("%s"), 2, what);
+    };
+    auto r = run_kelpa({"-f", "cat <<EOF > got\n%p\nEOF", "-r", "printf %s \"${X:-%o}\" \"%p\"", "a"}, in_dir());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, warning("%p", "extract") + warning("%o", "run"));
+    Archive a;
+    ASSERT_TRUE(parse_archive(r.out, a));
+    EXPECT_EQ(a.extract, "cat <<EOF > got\n%p\nEOF");
+
+    // Places followed exactly draw nothing.
+    r = run_kelpa({"-f", "tar xf - -C \"%p\"", "-r", "sh '%p/install' \"$(basename %o)\" # %o", "a"}, in_dir());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
 } // namespace

@@ -174,4 +174,44 @@ TEST_F(Check, FailureDuringExtractionWaitsForTheExtractCommand) {
     EXPECT_TRUE(ends_with(r.err, ": a: Broken pipe\n")) << r.err;
 }
 
+// A placeholder where the shell's reading is not certain refuses a value of
+// more than the plain characters before anything runs: here %p from a
+// directory whose name would end the here-document and run a command of its
+// own, and %o from a name with a '}' in the word of ${ } within double quotes.
+// The first runs from a directory of plain characters.
+TEST_F(Check, UnquotableValueRefusesTheRunBeforeAnything) {
+    const std::string quote_msg = " cannot be quoted safely where it stands in the %s command: its value holds "
+                                  "characters other than letters, digits and _ . / + - : , = @ %\n\nCommand: ";
+    const std::string odd = "x\nEOF\ntouch pwned";
+    ASSERT_EQ(mkdir((dir / odd).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "plain").c_str(), 0755), 0);
+    const struct {
+        kit::Trailer t;
+        std::string payload, which, what;
+    } cases[] = {
+        {{"NAME=a", "App", "touch ran", "touch started; cat > got; cat <<EOF > where\n%p\nEOF"},
+         first_member(), "%p", "extract"},
+        {{"NOCOMPR,NAME=a}b", "App", "printf %s \"${X:-%o}\" > ran", "touch started; cat > got"}, "raw", "%o", "run"},
+    };
+    for (const auto &c : cases) {
+        kit::make_archive(arc, c.t, c.payload);
+        RunOptions o = in_dir();
+        o.cwd = dir / odd;
+        auto r = testutil::run({arc}, o);
+        std::string want = arc + ": " + c.which + quote_msg + (c.what == "run" ? c.t.run : c.t.extract) + "\n";
+        want.replace(want.find("%s"), 2, c.what);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, want);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(made(), (std::set<std::string>{odd, "plain"}));
+        EXPECT_EQ(system(("test -z \"$(ls -A '" + dir.path() + "'/x*)\"").c_str()), 0) << "made in " << odd;
+
+        if (c.which != "%p") continue;
+        o.cwd = dir / "plain";
+        r = testutil::run({arc}, o);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(testutil::read_file(dir / "plain/where"), dir / "plain\n");
+    }
+}
+
 } // namespace

@@ -70,6 +70,7 @@ TEST_F(Placeholders, ShellReadsExactlyTheValueInEveryQuotingContext) {
     struct Context {
         const char *tpl;
         std::string before, after;
+        bool body = false; // a here-document body: a newline is refused there
     };
     const Context contexts[] = {
         {"printf %s %o", "", ""},
@@ -85,14 +86,18 @@ TEST_F(Placeholders, ShellReadsExactlyTheValueInEveryQuotingContext) {
         {"printf %s \"($(printf '(%s)' '%o'))\"", "((", "))"},
         {"printf %s \"`printf %s %o`\"", "", ""},          // backquotes read their text twice
         {"printf %s \"`printf %s \\\"%o\\\"`\"", "", ""},
-        {"printf %s \"$(cat <<EOF\n%o\nEOF\n)\"", "", ""},  // here-documents
-        {"printf %s \"$(cat <<'EOF'\n%o\nEOF\n)\"", "", ""},
-        {"printf %s \"$(cat <<-\"EOF\"\n%o\n\tEOF\n)\"", "", ""},
+        {"printf %s \"$(cat <<EOF\n%o\nEOF\n)\"", "", "", true},  // here-documents
+        {"printf %s \"$(cat <<'EOF'\n%o\nEOF\n)\"", "", "", true},
+        {"printf %s \"$(cat <<-\"EOF\"\n%o\n\tEOF\n)\"", "", "", true},
     };
     for (const char *v : values) {
         std::strcpy(codec::ofname, v);
         for (const Context &c : contexts) {
             const std::string cmd = expand(c.tpl);
+            if (c.body && std::strchr(v, '\n') != nullptr) {
+                EXPECT_EQ(cmd, "<refused>") << c.tpl;
+                continue;
+            }
             auto r = testutil::run({"/bin/sh", "-c", cmd});
             EXPECT_EQ(r.out, c.before + v + c.after) << c.tpl << " -> " << cmd;
         }
