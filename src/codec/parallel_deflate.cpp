@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -587,7 +586,6 @@ void parallel_deflate() {
         zip_reparsed += joiner_at(p) - from;
     }
     lazy_finish(st);
-    if (getenv("TMPDBG")) fprintf(stderr, "reparsed %lld\n", (long long)zip_reparsed);
 }
 
 } // namespace codec
