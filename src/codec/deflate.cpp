@@ -36,6 +36,40 @@ const config configuration_table[10] = {
 
 using namespace finder;
 
+namespace {
+
+// The process-wide match finder: the codec's globals, and the block layer as
+// the lazy loop's sink.
+struct process_finder {
+    static constexpr unsigned min_ahead = 1; // runs to the end of the input
+    static constexpr uch *window = ::codec::window;
+    static constexpr ush *head = ::codec::head;
+    static constexpr ush *prev = ::codec::prev;
+    static constexpr std::uint64_t *prev_after = ::codec::prev_after;
+    static constexpr unsigned &strstart = ::codec::strstart;
+    static constexpr unsigned &lookahead = ::codec::lookahead;
+    static constexpr unsigned &match_start = ::codec::match_start;
+    static constexpr unsigned &prev_length = ::codec::prev_length;
+    static constexpr unsigned &ins_h = ::codec::ins_h;
+    static constexpr int &eofile = ::codec::eofile;
+    static constexpr unsigned &max_lazy_match = ::codec::max_lazy_match;
+    static constexpr unsigned &good_match = ::codec::good_match;
+    static constexpr int &nice_match = ::codec::nice_match;
+    static constexpr unsigned &max_chain_length = ::codec::max_chain_length;
+
+    static void mark(unsigned, int, unsigned) {}
+    static int tally(unsigned dist, unsigned lc) { return ct_tally(static_cast<int>(dist), static_cast<int>(lc)); }
+    static void flush() { flush_current_block(0); }
+    static int read(uch *buf, unsigned size) { return read_buf(reinterpret_cast<char *>(buf), size); }
+    static void slid() { block_start -= static_cast<long>(WSIZE); }
+    void fill() {
+        do fill_window(*this, true);
+        while (lookahead < MIN_LOOKAHEAD && !eofile);
+    }
+};
+
+} // namespace
+
 void flush_current_block(int eof) {
     const uch *buf = block_start >= 0 ? window + block_start : nullptr;
     flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
@@ -127,6 +161,22 @@ void lm_init(int pack_level, ush *flags) {
 int longest_match(IPos cur_match) {
     process_finder m;
     return static_cast<int>(longest_from(m, cur_match, strstart, prev_length, match_start));
+}
+
+void finder::lazy_run(lazy_state &st, unsigned stop) {
+    process_finder m;
+    lazy_steps(m, st, stop);
+}
+
+void finder::prime_window_chains() {
+    process_finder m;
+    prime_chains(m, strstart > WSIZE ? strstart - static_cast<unsigned>(WSIZE) : 1, strstart);
+}
+
+void finder::refill_window() {
+    process_finder m;
+    do fill_window(m, false);
+    while (lookahead < MIN_LOOKAHEAD && !eofile);
 }
 
 void finder::lazy_finish(const lazy_state &st) {

@@ -23,6 +23,32 @@
 
 namespace codec::finder {
 
+// The lazy parse between two steps: what the loop carries from one position
+// to the next besides the finder's positions.
+struct lazy_state {
+    unsigned match_length = MIN_MATCH - 1; // best length found at the position before strstart; 2: none
+    unsigned start = 0;                    // window position of that match, when match_length >= 3
+    int match_available = 0;               // the position before strstart still awaits its decision
+};
+
+// After the last step: the position still waiting becomes a literal, and the
+// final block is flushed.
+void lazy_finish(const lazy_state &st);
+
+// The process-wide finder's steps, for the parallel encoder's joiner.
+// lazy_run runs the lazy loop from strstart in state st while strstart is
+// below stop (a window position; ~0u: to the input's end); prime_window_chains
+// rebuilds the chains that a search from strstart reads; refill_window does
+// what the loop does after a step that leaves less than MIN_LOOKAHEAD ahead,
+// the chains left as they are.
+void lazy_run(lazy_state &st, unsigned stop);
+void prime_window_chains();
+void refill_window();
+
+// Each file that runs the steps compiles its own copy, specialised to its
+// finder: internal, so that the compiler may fit each copy to its callers.
+namespace {
+
 constexpr unsigned NIL = 0;
 constexpr unsigned SLIDE_AT = WSIZE + MAX_DIST; // 65274
 static_assert(SLIDE_AT == 0xFEFA);
@@ -202,7 +228,6 @@ template <bool wide, class M>
     const uch *const window = m.window;
     const ush *const prev = m.prev;
     const std::uint64_t *const prev_after = m.prev_after;
-    const unsigned nice = static_cast<unsigned>(m.nice_match);
     const ush scan_start = load16(scan);
     word scan_end = load(scan + best_len + 1 - width);
     const uch *probe = window + best_len + 1 - width;
@@ -218,7 +243,7 @@ template <bool wide, class M>
         if (len > best_len) {
             start = cur;
             best_len = len;
-            if (len >= nice) return true;
+            if (len >= static_cast<unsigned>(m.nice_match)) return true;
             scan_end = load(scan + best_len + 1 - width);
             probe = window + best_len + 1 - width;
         }
@@ -259,7 +284,7 @@ template <bool wide, class M>
 // would crowd the loop's.
 // Performance critical, measure any change with bench/.
 template <class M>
-[[gnu::noinline]] unsigned longest_from(M &m, IPos cur_match, unsigned s, unsigned best_len, unsigned &start) {
+unsigned longest_from(M &m, IPos cur_match, unsigned s, unsigned best_len, unsigned &start) {
     unsigned chain_length = m.max_chain_length;
     if (best_len >= m.good_match) chain_length >>= 2;
     const IPos limit = s > MAX_DIST ? s - MAX_DIST : NIL;
@@ -270,14 +295,6 @@ template <class M>
         walk_chain<true>(m, cur_match, chain_length, limit, scan, best_len, start);
     return best_len;
 }
-
-// The lazy parse between two steps: what the loop carries from one position
-// to the next besides the finder's positions.
-struct lazy_state {
-    unsigned match_length = MIN_MATCH - 1; // best length found at the position before strstart; 2: none
-    unsigned start = 0;                    // window position of that match, when match_length >= 3
-    int match_available = 0;               // the position before strstart still awaits its decision
-};
 
 // Lazy matching, levels 4 to 9: a match is taken only when the next position
 // does not offer a longer one. Runs steps from strstart while at least
@@ -362,38 +379,6 @@ void lazy_steps(M &m, lazy_state &st, unsigned stop) {
     st.match_available = match_available;
 }
 
-// The process-wide match finder: the codec's globals, and the block layer as
-// the lazy loop's sink.
-struct process_finder {
-    static constexpr unsigned min_ahead = 1; // runs to the end of the input
-    static constexpr uch *window = ::codec::window;
-    static constexpr ush *head = ::codec::head;
-    static constexpr ush *prev = ::codec::prev;
-    static constexpr std::uint64_t *prev_after = ::codec::prev_after;
-    static constexpr unsigned &strstart = ::codec::strstart;
-    static constexpr unsigned &lookahead = ::codec::lookahead;
-    static constexpr unsigned &match_start = ::codec::match_start;
-    static constexpr unsigned &prev_length = ::codec::prev_length;
-    static constexpr unsigned &ins_h = ::codec::ins_h;
-    static constexpr int &eofile = ::codec::eofile;
-    static constexpr unsigned &max_lazy_match = ::codec::max_lazy_match;
-    static constexpr unsigned &good_match = ::codec::good_match;
-    static constexpr int &nice_match = ::codec::nice_match;
-    static constexpr unsigned &max_chain_length = ::codec::max_chain_length;
-
-    static void mark(unsigned, int, unsigned) {}
-    static int tally(unsigned dist, unsigned lc) { return ct_tally(static_cast<int>(dist), static_cast<int>(lc)); }
-    static void flush() { flush_current_block(0); }
-    static int read(uch *buf, unsigned size) { return read_buf(reinterpret_cast<char *>(buf), size); }
-    static void slid() { block_start -= static_cast<long>(WSIZE); }
-    void fill() {
-        do fill_window(*this, true);
-        while (lookahead < MIN_LOOKAHEAD && !eofile);
-    }
-};
-
-// After the last step: the position still waiting becomes a literal, and the
-// final block is flushed.
-void lazy_finish(const lazy_state &st);
+} // namespace
 
 } // namespace codec::finder

@@ -393,7 +393,6 @@ off64 joiner_at(const pool &p) { return p.read_pos - lookahead; }
 // tallies, blocks and reads, with no search. c is the first match that starts
 // at or after strstart.
 void replay(pool &p, const job &jb, record_cursor &c, lazy_state &st) {
-    process_finder m;
     unsigned s = strstart;
     unsigned ahead = lookahead;
     off64 base = p.read_pos - ahead - s;
@@ -423,8 +422,7 @@ void replay(pool &p, const job &jb, record_cursor &c, lazy_state &st) {
         if (ahead < MIN_LOOKAHEAD && !eofile) {
             strstart = s;
             lookahead = ahead;
-            do fill_window(m, false);
-            while (lookahead < MIN_LOOKAHEAD && !eofile);
+            refill_window();
             s = strstart;
             ahead = lookahead;
             base = p.read_pos - ahead - s;
@@ -454,7 +452,6 @@ off64 next_quiet(const parse_record &rec, off64 x, off64 at) {
 // boundary in the same state; true with the cursor at that boundary's first
 // match, false when jb's parse ends first.
 bool meet(pool &p, const job &jb, lazy_state &st, bool &primed, record_cursor &found) {
-    process_finder m;
     const parse_record &rec = jb.rec;
     record_cursor ends(rec, jb.x);
     for (;;) {
@@ -474,11 +471,11 @@ bool meet(pool &p, const job &jb, lazy_state &st, bool &primed, record_cursor &f
             }
         }
         if (!primed) {
-            prime_chains(m, strstart > WSIZE ? strstart - static_cast<unsigned>(WSIZE) : 1, strstart);
+            prime_window_chains();
             primed = true;
         }
         const off64 base = p.read_pos - lookahead - strstart;
-        lazy_steps(m, st, static_cast<unsigned>(std::max(next, at + 1) - base));
+        lazy_run(st, static_cast<unsigned>(std::max(next, at + 1) - base));
     }
 }
 
@@ -577,9 +574,8 @@ void parallel_deflate() {
         }
         if (!synced) {
             // The input's end: only the joiner knows the window there.
-            process_finder m;
-            if (!primed) prime_chains(m, strstart > WSIZE ? strstart - static_cast<unsigned>(WSIZE) : 1, strstart);
-            lazy_steps(m, st, NO_STOP);
+            if (!primed) prime_window_chains();
+            lazy_run(st, NO_STOP);
             zip_reparsed += joiner_at(p) - from;
             break;
         }
