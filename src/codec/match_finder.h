@@ -284,7 +284,7 @@ template <bool wide, class M>
 // would crowd the loop's.
 // Performance critical, measure any change with bench/.
 template <class M>
-unsigned longest_from(M &m, IPos cur_match, unsigned s, unsigned best_len, unsigned &start) {
+[[gnu::noinline]] unsigned longest_from(M &m, IPos cur_match, unsigned s, unsigned best_len, unsigned &start) {
     unsigned chain_length = m.max_chain_length;
     if (best_len >= m.good_match) chain_length >>= 2;
     const IPos limit = s > MAX_DIST ? s - MAX_DIST : NIL;
