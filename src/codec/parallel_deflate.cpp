@@ -297,18 +297,19 @@ void worker_main(pool &p, parse_worker &w) {
 int ring_read(char *buf, unsigned size) {
     pool &p = *running;
     const off64 want = p.read_pos + size;
-    bool failed;
+    int failed;
+    unsigned n;
     {
         locked lk(p);
         lk.wait([&] { return p.filled >= want || p.ended; });
-        failed = p.filled < want && p.error != 0;
+        failed = p.filled < want ? p.error : 0;
+        n = static_cast<unsigned>(std::min<off64>(size, p.filled - p.read_pos));
     }
-    if (failed) {
-        errno = p.error;
+    if (failed != 0) {
+        errno = failed;
         read_error();
     }
     // Below `filled` the ring's bytes stay put until the joiner lets them go.
-    const unsigned n = static_cast<unsigned>(std::min<off64>(size, p.filled - p.read_pos));
     if (n == 0) return 0;
     ring_copy(p, p.read_pos, reinterpret_cast<uch *>(buf), n);
     p.read_pos += n;
