@@ -26,7 +26,7 @@ protected:
 
 TEST_F(Threads, CountsOtherThanOneTo256AreRefusedBeforeAnythingIsWritten) {
     testutil::write_file(dir / "a", "alpha");
-    const std::string message = testutil::kelpa_bin() + ": KELPA_THREADS must be a whole number from 1 to 256\n";
+    const std::string message = std::string(testutil::kelpa_bin()).append(": KELPA_THREADS must be a whole number from 1 to 256\n");
     for (const char *v : {"", "0", "00", "-1", "257", "1000", "99999999999999999999", "abc", "2x", " 2", "2 ", "+2", "4.0", "0x4"}) {
         auto r = testutil::run_kelpa({"a"}, with(v));
         EXPECT_EQ(r.status, 1) << "'" << v << "'";
@@ -67,7 +67,7 @@ TEST_F(Threads, AFullDeviceEndsTheBuildWithTheWriteError) {
         auto r = testutil::run_kelpa({"big"}, o);
         close(o.stdout_fd);
         EXPECT_EQ(r.status, 1) << v;
-        EXPECT_EQ(r.err, "\n" + testutil::kelpa_bin() + ": No space left on device\n") << v;
+        EXPECT_EQ(r.err, std::string("\n").append(testutil::kelpa_bin()).append(": No space left on device\n")) << v;
     }
 }
 
