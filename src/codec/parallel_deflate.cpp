@@ -58,6 +58,7 @@ constexpr off64 CHUNK_MARGIN = 1024;
 constexpr unsigned QUIET_SPAN = 16384;
 constexpr std::size_t READ_SIZE = std::size_t{1} << 18; // largest read of the reader thread
 constexpr unsigned LONG_GAP = 511;                       // gap field of an item whose gap follows it
+static_assert(MAX_DIST <= 1u << 15 && MAX_MATCH - MIN_MATCH < 1u << 8, "an item's distance and length fields");
 
 // A worker's parse of one chunk, from its start to the first step boundary at
 // or after its end: the matches in input order, the positions between them
