@@ -117,7 +117,7 @@ void deflate_fast() {
 void deflate_lazy() {
     process_finder m;
     lazy_state st;
-    lazy_steps(m, st, NO_STOP);
+    lazy_steps<false>(m, st, NO_STOP);
     lazy_finish(st);
 }
 
@@ -165,7 +165,11 @@ int longest_match(IPos cur_match) {
 
 void finder::lazy_run(lazy_state &st, unsigned stop) {
     process_finder m;
-    lazy_steps(m, st, stop);
+    if (stop == NO_STOP) {
+        lazy_steps<false>(m, st, stop);
+    } else {
+        lazy_steps<true>(m, st, stop);
+    }
 }
 
 void finder::prime_window_chains() {

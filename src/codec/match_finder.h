@@ -298,13 +298,14 @@ template <class M>
 
 // Lazy matching, levels 4 to 9: a match is taken only when the next position
 // does not offer a longer one. Runs steps from strstart while at least
-// M::min_ahead bytes are ahead and strstart is below stop (a window position,
-// moved down with the window when it slides), and leaves st and the finder's
-// positions ready for the next call. The loop runs on local copies of the
+// M::min_ahead bytes are ahead and, when bounded, strstart is below stop (a
+// window position, moved down with the window when it slides), and leaves st
+// and the finder's positions ready for the next call. Unbounded, the loop
+// has one live value fewer: the single-threaded encoder's registers. The loop runs on local copies of the
 // finder's state, stored back around the calls that read or move it (the
 // tally's block-end test reads strstart; fill slides).
 // Performance critical, measure any change with bench/.
-template <class M>
+template <bool bounded, class M>
 void lazy_steps(M &m, lazy_state &st, unsigned stop) {
     unsigned s = m.strstart;
     unsigned ahead = m.lookahead;
@@ -316,7 +317,7 @@ void lazy_steps(M &m, lazy_state &st, unsigned stop) {
     int match_available = st.match_available;
     const unsigned lazy = m.max_lazy_match;
 
-    while (ahead >= M::min_ahead && s < stop) {
+    while (ahead >= M::min_ahead && (!bounded || s < stop)) {
         m.mark(s, match_available, match_length);
         unsigned next;
         std::uint64_t after;
@@ -363,7 +364,7 @@ void lazy_steps(M &m, lazy_state &st, unsigned stop) {
             m.match_start = start;
             m.fill();
             // A slide moves every window position down, the stop included.
-            if (stop != NO_STOP) stop -= s - m.strstart;
+            if constexpr (bounded) stop = stop > s - m.strstart ? stop - (s - m.strstart) : 0;
             s = m.strstart;
             ahead = m.lookahead;
             start = m.match_start;

@@ -256,9 +256,9 @@ void parse_chunk(const pool &p, parse_worker &w, job &jb) {
     if (w.lookahead >= MIN_LOOKAHEAD) {
         prime_chains(w, 1, w.strstart);
         w.recording = true;
-        lazy_steps(w, st, static_cast<unsigned>(std::min<off64>(jb.x + QUIET_SPAN, jb.y) - w.base));
+        lazy_steps<true>(w, st, static_cast<unsigned>(std::min<off64>(jb.x + QUIET_SPAN, jb.y) - w.base));
         w.recording = false;
-        lazy_steps(w, st, static_cast<unsigned>(jb.y - w.base));
+        lazy_steps<true>(w, st, static_cast<unsigned>(jb.y - w.base));
     }
     rec.end = w.base + w.strstart;
     rec.at_end = st;
