@@ -19,12 +19,18 @@ constexpr int Buf_size = 16; // width of bi_buf
 } // namespace
 
 int file_read(char *buf, unsigned size) {
-    ssize_t len;
-    do {
-        len = read(ifd, buf, size);
-    } while (len < 0 && errno == EINTR);
-    // A failed read must not end the member early with a CRC that looks valid.
-    if (len < 0) read_error();
+    // Short reads are gathered until size bytes or the end of the input: where
+    // the window slides depends on how full it is, and with it the output, so
+    // a pipe that delivers a few bytes at a time must fill it as a file does.
+    ssize_t len = 0;
+    while (static_cast<unsigned>(len) < size) {
+        const ssize_t got = read(ifd, buf + len, size - static_cast<unsigned>(len));
+        if (got < 0 && errno == EINTR) continue;
+        // A failed read must not end the member early with a CRC that looks valid.
+        if (got < 0) read_error();
+        if (got == 0) break;
+        len += got;
+    }
     if (len == 0) return 0;
     crc = updcrc(reinterpret_cast<const uch *>(buf), static_cast<unsigned>(len));
     bytes_in += len;

@@ -55,6 +55,9 @@ extern int part_nb;                     // member headers read from this input  
 extern long time_stamp;                 // modification time of the member            get_method, zip
 extern int exit_code;                   // final status of listing and building       driver, get_method
 extern int level;                       // compression level, always 9                zip, ct_tally
+extern int zip_threads;                 // parse workers of the encoder (1..256); 1: the single-threaded encoder   driver / zip
+extern std::size_t zip_chunk;           // input bytes per worker job (1 MiB); a test seam, so small inputs make many jobs   tests / zip
+extern off64 zip_reparsed;              // input bytes the joining thread parsed itself; a measure for tests and bench/   zip / tests, bench
 extern unsigned strstart;               // match finder's window position             deflate / ct_tally, flush_block
 extern long block_start;                // window position where the block began; < 0 once slid out   deflate / flush_block
 extern int to_stdout;                   // -c                                          main, do_decompress / get_method
@@ -141,5 +144,7 @@ char *to_basename(char *fname); // moves the part after the last '/' to the fron
 
 // Writing side.
 int zip(int in, int out);      // writes one complete member; 0
+// The threads the process may run on: its CPU affinity set, at least 1.
+int affinity_threads();
 
 } // namespace codec

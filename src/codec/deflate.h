@@ -151,6 +151,8 @@ void tally_match(int dist, int lc);           // ct_tally's match case, without 
     return ((last_lit + 1) & 0xfff) > 1 ? 0 : tally_end();
 }
 void flush_block(const uch *buf, ulg stored_len, int eof);
+// flush_block for the block from block_start to strstart; block_start = strstart.
+void flush_current_block(int eof);
 int d_code(unsigned dist);                    // distance code of a distance minus 1
 int l_code(unsigned lc);                      // length code index of a length minus 3
 
@@ -158,5 +160,13 @@ int l_code(unsigned lc);                      // length code index of a length m
 void lm_init(int pack_level, ush *flags);
 void deflate();
 int longest_match(IPos cur_match);
+
+// The same member on several threads (parallel_deflate.cpp). parallel_begin
+// starts reading `in` ahead and parsing it on zip_threads workers, and makes
+// read_buf read from what was read ahead; false (nothing started) when one
+// thread is as fast, as for a file of one job or the greedy levels. After
+// lm_init, parallel_deflate then writes exactly what deflate would have.
+bool parallel_begin(int in);
+void parallel_deflate();
 
 } // namespace codec

@@ -45,6 +45,7 @@ int zip(int in, int out) {
 
     crc = updcrc(nullptr, 0);
     bi_init(out);
+    const bool threaded = parallel_begin(in);
     ct_init();
     // Reads the first input into the window, not into outbuf, so the header
     // stays whole although XFL is only known afterwards.
@@ -59,7 +60,11 @@ int zip(int in, int out) {
     }
     header_bytes = static_cast<off64>(outcnt);
 
-    deflate();
+    if (threaded) {
+        parallel_deflate();
+    } else {
+        deflate();
+    }
 
     put_long(crc);
     put_long(static_cast<ulg>(bytes_in));

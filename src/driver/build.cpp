@@ -1,6 +1,7 @@
 // Build mode: the stub image and trailer, then one gzip member per input (or
 // the inputs' raw bytes under NOCOMPR), in command-line order, on standard
 // output.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -67,9 +68,29 @@ void warn_uncertain_placeholders() {
     }
 }
 
+// The encoder's threads: KELPA_THREADS when set, else every CPU the process
+// may run on. Whatever the count, the archive is the same to the byte.
+void set_encoder_threads() {
+    constexpr int MAX_THREADS = 256;
+    const char *v = std::getenv("KELPA_THREADS");
+    if (v == nullptr) {
+        codec::zip_threads = std::min(codec::affinity_threads(), MAX_THREADS);
+        return;
+    }
+    // Digits only, so that a sign, a blank or a suffix is refused, not read past.
+    long n = 0;
+    const char *p = v;
+    for (; *p >= '0' && *p <= '9' && n <= MAX_THREADS; p++) n = n * 10 + (*p - '0');
+    if (p == v || *p != '\0' || n < 1 || n > MAX_THREADS) {
+        fatal("%s: KELPA_THREADS must be a whole number from 1 to 256\n", progname);
+    }
+    codec::zip_threads = static_cast<int>(n);
+}
+
 } // namespace
 
 void do_build(int argc, char **argv) {
+    set_encoder_threads();
     codec::ofd = STDOUT_FILENO;
     // A megabyte of binary on the screen is never what was meant.
     if (isatty(codec::ofd))

@@ -186,3 +186,11 @@ TEST(Executable, IsStaticallyLinkedByDefault) {
     EXPECT_FALSE(has_segment(PT_INTERP)) << "kelpa asks for a dynamic loader";
     EXPECT_FALSE(has_segment(PT_DYNAMIC)) << "kelpa has dynamic sections";
 }
+
+// Every archive carries the whole stub: signatures and threads may not make
+// each download much larger.
+TEST(Executable, StrippedStaticStubStaysWithinItsSize) {
+    if (!KELPA_IS_STATIC || !KELPA_IS_STRIPPED || sizeof(void *) != 8)
+        GTEST_SKIP() << "the limit is for the stripped static 64-bit build";
+    EXPECT_LE(testutil::read_file(testutil::kelpa_bin()).size(), 1310720u); // 1.25 MiB
+}

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/deflate.h"
@@ -181,17 +182,25 @@ const Golden goldens[] = {
      "8743dad6384b8f76c0332b0286097c0c2eb7285189c76c9f161899214a0efb7d"},
 };
 
-void PrintTo(const Golden &g, std::ostream *os) {
+void PrintTo(const std::tuple<Golden, int> &p, std::ostream *os) {
+    const Golden &g = std::get<0>(p);
+    *os << std::get<1>(p) << " threads: ";
     for (const Input &in : g.inputs) *os << kind_name(in.kind) << ":" << in.size << " ";
 }
 
-class GoldenMembers : public ::testing::TestWithParam<Golden> {
+// The same digests at several thread counts, with jobs small enough that
+// the inputs of 200 KiB and more are cut into many.
+class GoldenMembers : public ::testing::TestWithParam<std::tuple<Golden, int>> {
 protected:
-    void SetUp() override { testutil::reset_codec_state(); }
+    void SetUp() override {
+        testutil::reset_codec_state();
+        codec::zip_threads = std::get<1>(GetParam());
+        codec::zip_chunk = 50000;
+    }
 };
 
 TEST_P(GoldenMembers, AreByteForByteThePinnedOutput) {
-    const Golden &g = GetParam();
+    const Golden &g = std::get<0>(GetParam());
     std::string all, description;
     std::vector<std::string> datas;
     std::uint32_t seed = 1;
@@ -229,13 +238,13 @@ TEST_P(GoldenMembers, AreByteForByteThePinnedOutput) {
     EXPECT_EQ(testutil::sha256_hex(all), g.digest) << description;
 }
 
-std::string golden_name(const ::testing::TestParamInfo<Golden> &info) {
+std::string golden_name(const ::testing::TestParamInfo<std::tuple<Golden, int>> &info) {
     std::string name;
-    for (const Input &in : info.param.inputs) name += std::string(kind_name(in.kind)) + std::to_string(in.size) + "_";
-    name.pop_back();
-    return name;
+    for (const Input &in : std::get<0>(info.param).inputs) name += std::string(kind_name(in.kind)) + std::to_string(in.size) + "_";
+    return name + std::to_string(std::get<1>(info.param)) + "threads";
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, GoldenMembers, ::testing::ValuesIn(goldens), golden_name);
+INSTANTIATE_TEST_SUITE_P(Builds, GoldenMembers, ::testing::Combine(::testing::ValuesIn(goldens), ::testing::Values(1, 2, 5)),
+                         golden_name);
 
 } // namespace
