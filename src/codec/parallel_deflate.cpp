@@ -400,6 +400,24 @@ void replay(pool &p, const job &jb, record_cursor &c, lazy_state &st) {
     off64 base = p.read_pos - ahead - s;
     int pending = st.match_available;
     while (base + s < jb.rec.end) {
+        // A run of literals that reaches neither a match, the parse's end, a
+        // refill nor a count at which ct_tally tests for a block end is
+        // tallied at once: on incompressible input nearly every step is one.
+        if (pending) {
+            const unsigned r = last_lit & 0xfff;
+            const off64 n = std::min({c.start - (base + s - 1), jb.rec.end - (base + s),
+                                      static_cast<off64>(ahead > MIN_LOOKAHEAD ? ahead - MIN_LOOKAHEAD : 0),
+                                      static_cast<off64>(r < 0xffe ? 0xffe - r : 0)});
+            if (n > 0) {
+                const uch *lit = window + s - 1;
+                for (off64 i = 0; i < n; i++) dyn_ltree[lit[i]].fc.freq++;
+                std::memcpy(inbuf + last_lit, lit, static_cast<std::size_t>(n));
+                last_lit += static_cast<unsigned>(n);
+                s += static_cast<unsigned>(n);
+                ahead -= static_cast<unsigned>(n);
+                continue;
+            }
+        }
         if (!pending) {
             pending = 1;
             s++;
