@@ -390,6 +390,17 @@ struct record_cursor {
 // Input position of the joiner's strstart.
 off64 joiner_at(const pool &p) { return p.read_pos - lookahead; }
 
+// How many of replay's next steps, at `ahead` bytes of lookahead, are literals
+// that reach neither the next match c, the parse's end, a refill nor an item
+// count at which ct_tally tests for a block end.
+off64 literal_run(const pool &p, const job &jb, const record_cursor &c, unsigned ahead) {
+    const off64 at = p.read_pos - ahead; // the step's strstart; the literal is at - 1
+    const unsigned r = last_lit & 0xfff;
+    return std::min({c.start - (at - 1), jb.rec.end - at,
+                     static_cast<off64>(ahead > MIN_LOOKAHEAD ? ahead - MIN_LOOKAHEAD : 0),
+                     static_cast<off64>(r < 0xffe ? 0xffe - r : 0)});
+}
+
 // The steps of the single-threaded encoder from strstart, in state st, to the
 // end of jb's parse, their literals and matches taken from it: the same
 // tallies, blocks and reads, with no search. c is the first match that starts
@@ -415,6 +426,14 @@ void replay(pool &p, const job &jb, record_cursor &c, lazy_state &st) {
                 strstart = s;
                 flush_current_block(0);
             }
+        } else if (const off64 n = literal_run(p, jb, c, ahead); n > 0) {
+            // Tallied at once: on incompressible input nearly every step is one.
+            const uch *lit = window + s - 1;
+            for (off64 i = 0; i < n; i++) dyn_ltree[lit[i]].fc.freq++;
+            std::memcpy(inbuf + last_lit, lit, static_cast<std::size_t>(n));
+            last_lit += static_cast<unsigned>(n);
+            s += static_cast<unsigned>(n);
+            ahead -= static_cast<unsigned>(n);
         } else {
             strstart = s;
             if (ct_tally(0, window[s - 1])) flush_current_block(0);

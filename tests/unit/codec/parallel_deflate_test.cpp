@@ -102,6 +102,16 @@ std::string members(const std::vector<std::string> &inputs, int threads, std::si
     return testutil::read_file(out_path);
 }
 
+// Short random stretches between long runs: blocks that compress well with
+// few matches end early, at item counts that fall inside a stretch.
+std::string literal_runs(std::size_t size) {
+    const std::string noise = testutil::datagen(size, 14, 0.0);
+    std::string out;
+    for (std::size_t at = 0; out.size() < size; at += 8) out += noise.substr(at, 8) + std::string(260, 'z');
+    out.resize(size);
+    return out;
+}
+
 struct Case {
     const char *name;
     std::vector<std::string> inputs;
@@ -115,6 +125,7 @@ std::vector<Case> cases() {
         {"pattern_258", {pattern258(150000)}},
         {"matches_across_every_boundary", {pieces(200000, 5)}},
         {"random", {testutil::datagen(150000, 6, 0.0)}},
+        {"literal_runs_across_block_ends", {literal_runs(200000)}},
         {"text", {testutil::datagen(250000, 8, 1.0)}},
         {"one_job", {testutil::datagen(C, 9, 0.8)}},
         {"one_job_less_one", {testutil::datagen(C - 1, 9, 0.8)}},
