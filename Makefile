@@ -13,6 +13,7 @@ all:
 
 # Builds kelpa, makes an archive of the bundled example, lists it and runs it.
 demo:
+	@sh tools/need.sh libsodium-dev
 	cmake -S . -B $(BUILD) -DKELPA_TESTS=OFF -DKELPA_WERROR=$(WERROR) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target kelpa
 	sh examples/demo.sh $(BUILD)/kelpa
@@ -20,6 +21,7 @@ demo:
 # Builds everything and runs every test. End-to-end tests mostly wait (an
 # archive run pauses 2 seconds), so run many at once.
 check:
+	@sh tools/need.sh libsodium-dev minisign python3-cryptography
 	cmake -S . -B $(BUILD) -DKELPA_TESTS=ON -DKELPA_WERROR=$(WERROR) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $$(( $(JOBS) * 4 ))
