@@ -216,8 +216,12 @@ int unseal_secret_key(const sealed_secret_key &s, const char *password, std::siz
     return result;
 }
 
-int read_public_key(const char *path, public_key &out) {
+void start_crypto() {
     if (sodium_init() < 0) fatal("%s: the cryptography library cannot start\n", progname);
+}
+
+int read_public_key(const char *path, public_key &out) {
+    start_crypto();
     char text[KEY_FILE_MAX];
     ssize_t len = read_small_file(path, text, sizeof text);
     if (len < 0) {
@@ -232,7 +236,7 @@ int read_public_key(const char *path, public_key &out) {
 }
 
 int read_secret_key(const char *path, secret_key &out) {
-    if (sodium_init() < 0) fatal("%s: the cryptography library cannot start\n", progname);
+    start_crypto();
     char text[KEY_FILE_MAX];
     ssize_t len = read_small_file(path, text, sizeof text);
     if (len < 0) {

@@ -174,7 +174,7 @@ int begin_signing() {
     std::memset(entry + SIGNATURE_KEY_LEN, SIGNATURE_FILLER, SIGNATURE_CHARS);
     entry[sizeof entry - 1] = '\0';
     if (add_feature(entry) != 0) return -1;
-    if (sodium_init() < 0) fatal("%s: the cryptography library cannot start\n", progname);
+    start_crypto();
     crypto_generichash_blake2b_init(&signing.hash, nullptr, 0, HASH_BYTES);
     signing.written = 0;
     codec::write_hook = hash_written;

@@ -61,6 +61,10 @@ struct signing_state {
     codec::off64 written;                  // bytes written so far
 };
 
+// libsodium started (its fastest implementations chosen) before the first
+// call into it; a process that cannot start it ends with a message.
+void start_crypto();
+
 // The key id as minisign shows it: the 8 bytes as a little-endian 64-bit
 // number, 16 upper-case hex digits and a NUL.
 void format_key_id(const unsigned char id[KEY_ID_BYTES], char out[17]);
