@@ -36,6 +36,8 @@ extern char kelpa_path[BUFLEN];     // stub executable copied by the build    -p
 extern char uncompress_dir[BUFLEN]; // the -t directory                       -t / verify_fs
 extern int extract_only;            // -x: decode to standard output only     main / do_decompress
 extern int dont_run_program;        // -n: never run the run command          main / do_decompress
+extern int quiet;                   // -q: nothing of its own on success      main / act, progress_begin, check_only
+extern int check_only;              // -T: check archives, extract and run nothing   main / main
 extern codec::off64 preamble_end;   // offset of the payload's first byte     find_preamble / listing, extraction
 extern int trailer_cut;             // 1: a trailer string passed 1023 characters find_preamble / extraction (which refuses it)
 extern volatile unsigned char marker_key; // key of the marker's encoded bytes (0xA5), volatile so that no optimiser assembles the marker in the binary   get_eop
@@ -92,7 +94,9 @@ void report_perror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 using codec::print_visible;
 
 // Entry.
-void Usage(int is_compressed);
+// Prints the version line and the usage of the mode on out (-h: standard
+// error; --help: standard output).
+void Usage(int is_compressed, std::FILE *out = stderr);
 
 // Trailer.
 const char *get_eop();                      // the 11 marker bytes, assembled at run time
@@ -112,8 +116,14 @@ void do_list(char *path);                   // sets exit_code = 1 on failure
 // so that sizes past 2 GiB give the right ratio.
 void display_ratio(codec::off64 num, codec::off64 den, std::FILE *file);
 // args: the operator's arguments for the run command, null-terminated (or
-// null for none).
-[[nodiscard]] int do_decompress(char *program, char *const *args = nullptr); // 0 on success
+// null for none). The exit status: 0 on success, the run command's own status
+// when it exited with one from 1 to 255, else 1.
+[[nodiscard]] int do_decompress(char *program, char *const *args = nullptr);
+// -T: the check a run makes before its first effect, and nothing else, in a
+// process of its own, so that a codec error ends only this archive's check.
+// Prints "<shown>: OK" on standard output when it passes (not under -q).
+// 0 when it passed, else 1.
+[[nodiscard]] int check_archive_only(char *program, const char *shown);
 [[noreturn]] void do_build(int argc, char **argv); // argv: the input names
 
 } // namespace driver

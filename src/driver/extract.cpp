@@ -288,12 +288,16 @@ void report_failure(const char *program, const char *what, const char *cmd) {
 
 bool exited_zero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
-enum class outcome { done, failed };
+// What a run ends with: 0 when done, 1 when it failed, or the run command's
+// own status from 1 to 255, which tells install scripts' callers what it
+// meant ("needs a reboot", say).
+constexpr int RUN_DONE = 0;
+constexpr int RUN_FAILED = 1;
 
 // Act: the extract command, the banner, the payload decoded into it (checked
 // again: the file may have changed since the check), the pause, its end, then
 // the run command, with program as its $0 and args as its "$@".
-outcome act(char *program, const checked_archive &a, char *const *args) {
+int act(char *program, const checked_archive &a, char *const *args) {
     struct sigaction pipe_disposition {};
     if (extract_only) {
         to_stdout = 1;
@@ -304,7 +308,7 @@ outcome act(char *program, const checked_archive &a, char *const *args) {
             const int e = errno;
             print_visible(stderr, a.pcmd);
             report(": %s\n", std::strerror(e));
-            return outcome::failed;
+            return RUN_FAILED;
         }
         to_stdout = 0;
         codec::ofd = fd;
@@ -318,12 +322,12 @@ outcome act(char *program, const checked_archive &a, char *const *args) {
         sigaction(SIGPIPE, &ignore, &pipe_disposition);
     }
 
-    if (comment[0] != '\0') {
+    if (comment[0] != '\0' && !quiet) {
         report("\n");
         print_visible(stderr, comment);
         report("\n\nPlease wait...\n");
     }
-    if (verbose || extract_only) {
+    if ((verbose || extract_only) && !quiet) {
         report("Deflating ");
         print_visible(stderr, codec::ofname);
         report("...\n");
@@ -344,28 +348,29 @@ outcome act(char *program, const checked_archive &a, char *const *args) {
     if (extract_only) {
         std::fflush(nullptr);
         sleep(2);
-        return decoded && unchanged_since_verified(program, a.fd) ? outcome::done : outcome::failed;
+        return decoded && unchanged_since_verified(program, a.fd) ? RUN_DONE : RUN_FAILED;
     }
     if (decoded) sleep(2);
     int status = end_extract();
     sigaction(SIGPIPE, &pipe_disposition, nullptr);
-    if (!decoded) return outcome::failed;
+    if (!decoded) return RUN_FAILED;
     if (!exited_zero(status)) {
         report_failure(program, "extraction", a.pcmd);
-        return outcome::failed;
+        return RUN_FAILED;
     }
 
-    if (a.cmd == nullptr) return outcome::done;
+    if (a.cmd == nullptr) return RUN_DONE;
     // A file written to since it was checked may have fed the extraction
     // bytes that were never signed: its run command does not run.
-    if (!unchanged_since_verified(program, a.fd)) return outcome::failed;
+    if (!unchanged_since_verified(program, a.fd)) return RUN_FAILED;
     export_features();
     // Declining, or no terminal to ask at, is no failure; a command that was
     // run fails the same way on both paths, a signal or a lost status included.
     status = verbose ? confirm_and_run(a.cmd, program, args) : run_shell(a.cmd, program, args);
-    if (exited_zero(status)) return outcome::done;
+    if (exited_zero(status)) return RUN_DONE;
     report_failure(program, "final processing", a.cmd);
-    return outcome::failed;
+    // Ended by a signal, or never started: no status of its own to pass on.
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : RUN_FAILED;
 }
 
 } // namespace
@@ -374,14 +379,41 @@ int do_decompress(char *program, char *const *args) {
     catch_run_signals();
     char sympath[SYMPATH_LEN] = {};
     checked_archive a;
-    bool ok = check_archive(program, a) == verdict::whole && unchanged_since_verified(program, a.fd) &&
-              plan_space(a, sympath) && act(program, a, args) == outcome::done;
+    int status = RUN_FAILED;
+    if (check_archive(program, a) == verdict::whole && unchanged_since_verified(program, a.fd) &&
+        plan_space(a, sympath))
+        status = act(program, a, args);
     std::free(a.pcmd);
     std::free(a.cmd);
     if (a.fd != -1) close(a.fd);
     end_run_effects();
     codec::abort_hook = nullptr;
-    return ok ? 0 : 1;
+    return status;
+}
+
+int check_archive_only(char *program, const char *shown) {
+    // Nothing buffered may be written twice, by this process and the child.
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        catch_run_signals();
+        checked_archive a;
+        bool whole = check_archive(program, a) == verdict::whole && unchanged_since_verified(program, a.fd);
+        std::exit(whole ? 0 : 1);
+    }
+    int status = -1;
+    if (pid < 0) {
+        report_perror("%s: fork", progname);
+        return 1;
+    }
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+    }
+    if (!exited_zero(status)) return 1;
+    if (!quiet) {
+        print_visible(stdout, shown);
+        std::fputs(": OK\n", stdout);
+    }
+    return 0;
 }
 
 } // namespace driver

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <getopt.h>
 #include <initializer_list>
 #include <unistd.h>
 
@@ -14,25 +15,37 @@
 
 namespace driver {
 
-void Usage(int is_compressed) {
-    report("Version: %s\n", scid);
+void Usage(int is_compressed, std::FILE *out) {
+    // Piece by piece: the comment and the program's name reach the stream
+    // only as visible characters, as in every message.
+    std::fputs("Version: ", out);
+    print_visible(out, scid);
+    std::fputs("\n", out);
     if (is_compressed) {
-        report("\n%s\n\n", comment);
-        report("Usage: %s [-hclnvtx] [-k public_key]\n", progname);
-        report("%s", "    -h: show this help\n"
-                     "    -u: use as utility to decompress archive specified on command-line\n"
-                     "    -l: list compression statistics\n"
-                     "    -c: extract to stdout instead of archive name\n"
-                     "    -x: extract only. do not deflate the archive\n"
-                     "    -n: do not run install command after deflating archive\n"
-                     "    -t: temp path for decompression if archive allows\n"
-                     "    -v: verbose output\n"
-                     "    -k: run only if signed with this public key\n");
+        std::fputs("\n", out);
+        print_visible(out, comment);
+        std::fputs("\n\nUsage: ", out);
+        print_visible(out, progname);
+        std::fputs(" [-hclnvtxqT] [-k public_key]\n"
+                   "    -h: show this help\n"
+                   "    -u: use as utility to decompress archive specified on command-line\n"
+                   "    -l: list compression statistics\n"
+                   "    -c: extract to stdout instead of archive name\n"
+                   "    -x: extract only. do not deflate the archive\n"
+                   "    -n: do not run install command after deflating archive\n"
+                   "    -t: temp path for decompression if archive allows\n"
+                   "    -v: verbose output\n"
+                   "    -k: run only if signed with this public key\n"
+                   "    -q: quiet: show nothing but errors\n"
+                   "    -T: check the archive only, extract and run nothing\n",
+                   out);
     } else {
-        report("Usage: %s [-huclva] [-p kelpa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
-               "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
-               "[-F feature_sting] [-K secret_key] <files...>\n",
-               progname);
+        std::fputs("Usage: ", out);
+        print_visible(out, progname);
+        std::fputs(" [-huclvaqT] [-p kelpa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
+                   "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
+                   "[-F feature_sting] [-K secret_key] <files...>\n",
+                   out);
     }
 }
 
@@ -83,6 +96,28 @@ void load_trusted_key() {
     trusted_key_set = true;
 }
 
+// Long names for what operators of other installers type. Values past the
+// byte range are the ones without a short option.
+constexpr int OPT_HELP = 256;
+constexpr int OPT_VERSION = 257;
+const option long_options[] = {
+    {"help", no_argument, nullptr, OPT_HELP},  {"version", no_argument, nullptr, OPT_VERSION},
+    {"check", no_argument, nullptr, 'T'},      {"quiet", no_argument, nullptr, 'q'},
+    {"list", no_argument, nullptr, 'l'},       {nullptr, 0, nullptr, 0},
+};
+
+// Ends the process with status once what went to standard output is out: a
+// listing, a help text or OK lines that could not be written are a failure.
+[[noreturn]] void exit_after_stdout(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        fatal_perror("%s: stdout", progname);
+    }
+    std::exit(status);
+}
+
+// An archive named on the command line of -l or -T: the file to open for it.
+char *named_archive(char *name) { return name; }
+
 } // namespace
 
 } // namespace driver
@@ -112,8 +147,18 @@ int main(int argc, char **argv) {
     }
 
     int c;
-    while ((c = getopt(argc, argv, "h?ucvxnlap:C:r:f:V:S:t:O:F:k:K:")) != -1) {
+    while ((c = getopt_long(argc, argv, "h?ucvxnlqTap:C:r:f:V:S:t:O:F:k:K:", long_options, nullptr)) != -1) {
         switch (c) {
+        case OPT_HELP:
+            Usage(is_compressed, stdout);
+            exit_after_stdout(0);
+        case OPT_VERSION:
+            std::fputs("Version: ", stdout);
+            print_visible(stdout, scid);
+            std::fputs("\n", stdout);
+            exit_after_stdout(0);
+        case 'q': quiet = 1; break;
+        case 'T': check_only = 1; break;
         case 'u': is_compressed = opt_u = 1; break;
         case 'c': to_stdout = 1; break;
         case 'v': verbose = 1; break;
@@ -166,15 +211,28 @@ int main(int argc, char **argv) {
     if (list) {
         load_trusted_key();
         if (names > 0 && !is_compressed) {
-            for (int i = 0; i < names; i++) do_list(av[i]);
+            for (int i = 0; i < names; i++) do_list(named_archive(av[i]));
         } else {
             do_list(own);
         }
-        // A listing that could not be written is a failure, not an empty success.
-        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            fatal_perror("%s: stdout", progname);
+        exit_after_stdout(exit_code);
+    }
+    if (check_only) {
+        if (opt_u && names == 0) {
+            Usage(1);
+            fatal("%s: which archive do you want to use?\n", argv[0]);
         }
-        std::exit(exit_code);
+        load_trusted_key();
+        int status = 0;
+        if (!is_compressed && names > 0) {
+            // Every archive is checked, whichever fail.
+            for (int i = 0; i < names; i++) status |= check_archive_only(named_archive(av[i]), av[i]);
+        } else if (opt_u) {
+            status = check_archive_only(named_archive(av[0]), av[0]);
+        } else {
+            status = check_archive_only(own, argv[0]);
+        }
+        exit_after_stdout(status);
     }
     if (!is_compressed && names > 0) do_build(names, av);
     if (!is_compressed) {
@@ -188,5 +246,5 @@ int main(int argc, char **argv) {
     load_trusted_key();
     // The operands after the archive are the operator's arguments for the run
     // command (argv ends in a null pointer, so av does too).
-    std::exit(do_decompress(opt_u ? av[0] : own, opt_u ? av + 1 : av) == 0 ? 0 : 1);
+    std::exit(do_decompress(opt_u ? av[0] : own, opt_u ? av + 1 : av));
 }

@@ -93,7 +93,7 @@ void on_refill() { progress_at(progress.first + codec::bytes_in); }
 
 void progress_begin(const char *name, int fd, codec::off64 start) {
     progress.phase = nullptr;
-    if (!isatty(STDERR_FILENO)) return;
+    if (quiet || !isatty(STDERR_FILENO)) return;
     struct stat64 st;
     if (fstat64(fd, &st) != 0 || st.st_size - preamble_end < PROGRESS_MIN_PAYLOAD) return;
     progress.payload = st.st_size - preamble_end;

@@ -28,7 +28,7 @@ struct progress_line {
 constexpr codec::off64 PROGRESS_MIN_PAYLOAD = codec::off64{8} << 20;
 
 // Starts the status line of `phase` ("checking", "extracting") when standard
-// error is a terminal and the payload (preamble_end to the end of fd) is at
+// error is a terminal (and not under -q) and the payload (preamble_end to the end of fd) is at
 // least PROGRESS_MIN_PAYLOAD; otherwise nothing is shown until progress_end.
 // `first` is the payload offset of the phase's first read: from there the
 // codec's refills are counted through codec::bytes_in, which the caller has

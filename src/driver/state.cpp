@@ -16,6 +16,8 @@ char kelpa_path[BUFLEN];
 char uncompress_dir[BUFLEN];
 int extract_only;
 int dont_run_program;
+int quiet;
+int check_only;
 char public_key_path[BUFLEN];
 char secret_key_path[BUFLEN];
 public_key trusted_key;
@@ -29,7 +31,7 @@ const char *F_OEM = "KX_VENDOR=";
 void reset_state() {
     for (char *b : {features, comment, run_program, pipe_program, kelpa_path, uncompress_dir})
         std::memset(b, 0, BUFLEN);
-    extract_only = dont_run_program = 0;
+    extract_only = dont_run_program = quiet = check_only = 0;
     preamble_end = 0;
     trailer_cut = 0;
     std::memset(eop, 0, sizeof eop);
