@@ -7,6 +7,7 @@
 #include <elf.h>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "common/archive_kit.h"
 #include "common/testutil.h"
@@ -26,11 +27,13 @@ const std::string archive_options =
     "    -n: do not run install command after deflating archive\n"
     "    -t: temp path for decompression if archive allows\n"
     "    -v: verbose output\n"
-    "    -k: run only if signed with this public key\n";
+    "    -k: run only if signed with this public key\n"
+    "    -q: quiet: show nothing but errors\n"
+    "    -T: check the archive only, extract and run nothing\n";
 
 std::string build_usage(const std::string &prog) {
     return "Usage: " + prog +
-           " [-huclva] [-p kelpa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
+           " [-huclvaqT] [-p kelpa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
            "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] [-F feature_sting] [-K secret_key] "
            "<files...>\n";
 }
@@ -52,8 +55,8 @@ template <class Ehdr, class Phdr> bool has_program_header(const std::string &elf
 
 } // namespace
 
-// The 365 bytes of the eight lines before -k, and the -k line.
-TEST(Entry, ArchiveOptionTextIs413Bytes) { EXPECT_EQ(archive_options.size(), 413u); }
+// The 365 bytes of the eight lines before -k, the -k line, then -q and -T.
+TEST(Entry, ArchiveOptionTextIs508Bytes) { EXPECT_EQ(archive_options.size(), 508u); }
 
 TEST(Entry, BareBuilderWithoutFilesAsksForThem) {
     auto r = run_kelpa({});
@@ -83,13 +86,13 @@ TEST(Entry, ArchiveHelpShowsItsCommentAndTheShortUsage) {
     std::string archive = hand_archive(dir, "Demo installer");
     auto r = testutil::run({archive, "-h"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, version_line + "\nDemo installer\n\nUsage: " + archive + " [-hclnvtx] [-k public_key]\n" + archive_options);
+    EXPECT_EQ(r.err, version_line + "\nDemo installer\n\nUsage: " + archive + " [-hclnvtxqT] [-k public_key]\n" + archive_options);
 }
 
 TEST(Entry, UtilityModeHelpUsesTheArchiveUsage) {
     auto r = run_kelpa({"-u", "-C", "a comment", "-h"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, version_line + "\na comment\n\nUsage: " + testutil::kelpa_bin() + " [-hclnvtx] [-k public_key]\n" +
+    EXPECT_EQ(r.err, version_line + "\na comment\n\nUsage: " + testutil::kelpa_bin() + " [-hclnvtxqT] [-k public_key]\n" +
                          archive_options);
 }
 
@@ -97,8 +100,51 @@ TEST(Entry, UtilityModeWithoutAnArchiveNameAsksForOne) {
     std::string bin = testutil::kelpa_bin();
     auto r = run_kelpa({"-u"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, version_line + "\nSelf-Extracting archive file\n\nUsage: " + bin + " [-hclnvtx] [-k public_key]\n" +
+    EXPECT_EQ(r.err, version_line + "\nSelf-Extracting archive file\n\nUsage: " + bin + " [-hclnvtxqT] [-k public_key]\n" +
                          archive_options + bin + ": which archive do you want to use?\n");
+}
+
+// --help is -h on standard output with status 0; --version the version line
+// alone; -h keeps its stream and status (above).
+TEST(Entry, LongHelpAndVersionWriteToStandardOutputWithStatusZero) {
+    TempDir dir;
+    const std::string bin = testutil::kelpa_bin();
+    const std::string archive = hand_archive(dir, "Demo installer");
+    const std::string archive_help = version_line + "\nDemo installer\n\nUsage: " + archive +
+                                     " [-hclnvtxqT] [-k public_key]\n" + archive_options;
+    struct Case {
+        std::vector<std::string> argv;
+        std::string out;
+    };
+    for (const Case &c : {Case{{bin, "--help"}, version_line + build_usage(bin)},
+                          Case{{bin, "--version"}, version_line},
+                          Case{{bin, "--version", "file"}, version_line},
+                          Case{{archive, "--help"}, archive_help},
+                          Case{{archive, "--version"}, version_line},
+                          Case{{bin, "-u", "-C", "Demo installer", "--help"},
+                               version_line + "\nDemo installer\n\nUsage: " + bin + " [-hclnvtxqT] [-k public_key]\n" +
+                                   archive_options}}) {
+        auto r = testutil::run(c.argv);
+        EXPECT_EQ(r.status, 0) << c.argv.back();
+        EXPECT_EQ(r.out, c.out) << c.argv.back();
+        EXPECT_EQ(r.err, "") << c.argv.back();
+    }
+    // Nothing else of the archive happens.
+    EXPECT_EQ(testutil::run({archive, "--help"}).err.find("Please wait"), std::string::npos);
+}
+
+TEST(Entry, OtherLongNamesAreRefusedLikeUnknownOptions) {
+    TempDir dir;
+    const std::string bin = testutil::kelpa_bin();
+    auto r = run_kelpa({"--frobnicate", "file"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, bin + ": unrecognized option '--frobnicate'\n" + version_line + build_usage(bin));
+    const std::string archive = hand_archive(dir, "c");
+    auto a = testutil::run({archive, "--target=/opt"});
+    EXPECT_EQ(a.status, 1);
+    EXPECT_EQ(a.err, archive + ": unrecognized option '--target=/opt'\n" + version_line + "\nc\n\nUsage: " + archive +
+                         " [-hclnvtxqT] [-k public_key]\n" + archive_options);
 }
 
 struct LimitCase {

@@ -258,3 +258,20 @@ TEST(BuildToTerminal, WritesNothingAndSaysToRedirect) {
     EXPECT_EQ(l.status, 0) << l.other;
     EXPECT_NE(l.tty.find("Comment: Listed"), std::string::npos) << l.tty;
 }
+
+// -T shows its one decoding pass; -q shows nothing at all, line or banner.
+TEST_F(Progress, CheckOnlyShowsItsPassAndQuietShowsNothing) {
+    make_gzip("cat > out");
+    auto t = run_on_tty({arc, "-T"}, dir.path(), on_tty::err);
+    EXPECT_EQ(t.status, 0) << t.tty;
+    EXPECT_EQ(t.other, arc + ": OK\n");
+    auto drawn = status_lines(t.tty);
+    EXPECT_TRUE(shows(drawn, "checking")) << t.tty;
+    EXPECT_FALSE(shows(drawn, "extracting")) << t.tty;
+    EXPECT_EQ(screen(t.tty), "\n");
+    for (const char *opt : {"-q", "-qT", "-qx", "-qn"}) {
+        auto q = run_on_tty({arc, opt}, dir.path(), on_tty::err);
+        EXPECT_EQ(q.status, 0) << opt << q.tty;
+        EXPECT_EQ(q.tty, "") << opt;
+    }
+}

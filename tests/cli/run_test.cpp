@@ -150,11 +150,19 @@ TEST_F(Run, UtilityModeActsOnTheNamedArchive) {
     EXPECT_EQ(testutil::read_file(dir / "got"), payload);
 }
 
-TEST_F(Run, FailingRunCommandIsReported) {
-    kit::make_archive(arc, {raw_features, "", "cat %o >/dev/null; exit 3", ""}, payload);
-    auto r = testutil::run({arc}, in_dir());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\n" + arc + ": final processing of hello.txt failed\n\nCommand: cat hello.txt >/dev/null; exit 3\n");
+// The install script's own status tells its caller what went wrong ("needs a
+// reboot" from "failed"): the run ends with it.
+TEST_F(Run, FailingRunCommandIsReportedAndItsStatusPassedOn) {
+    for (const std::string code : {"3", "7", "255"}) {
+        kit::make_archive(arc, {raw_features, "", "cat %o >/dev/null; exit " + code, ""}, payload);
+        for (const char *opt : {"", "-q"}) {
+            auto r = testutil::run({arc, opt}, in_dir());
+            EXPECT_EQ(r.status, std::stoi(code)) << opt;
+            EXPECT_EQ(r.err, "\n" + arc + ": final processing of hello.txt failed\n\nCommand: cat hello.txt >/dev/null; exit " +
+                                 code + "\n")
+                << opt;
+        }
+    }
 }
 
 TEST_F(Run, RunCommandKilledBySignalIsReportedAsFailed) {

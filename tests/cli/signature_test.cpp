@@ -262,6 +262,33 @@ TEST_F(Signed, ArchiveSignedByAnotherKeyOrUnsignedIsRefused) {
     }
 }
 
+// -T with -k: the signature first, then the payload; each archive on its own.
+TEST_F(Signed, CheckOnlyChecksTheSignatureOfEachArchive) {
+    build_signed();
+    make_key("other");
+    auto plain = build_to(dir / "plain.run", {"-r", "touch ran", "data.tar"});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    std::string bytes = read_file(arc);
+    bytes[bytes.size() / 2] ^= 1;
+    testutil::write_file(dir / "flipped.run", bytes, 0755);
+    const auto before = entries();
+    for (const auto &argv : checked_runs(arc, pub, {"-T"})) {
+        auto r = testutil::run(argv, in_dir());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, arc + ": OK\n");
+        EXPECT_EQ(r.err, "");
+    }
+    auto wrong = testutil::run({arc, "-T", "-k", dir / "other.pub"}, in_dir());
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.out, "");
+    EXPECT_NE(wrong.err.find(": the archive is signed by key "), std::string::npos) << wrong.err;
+    auto several = testutil::run_kelpa({"-k", pub, "-T", "app.run", "plain.run", "flipped.run", "app.run"}, in_dir());
+    EXPECT_EQ(several.status, 1);
+    EXPECT_EQ(several.out, "app.run: OK\napp.run: OK\n");
+    EXPECT_EQ(several.err, "plain.run: the archive is not signed\nflipped.run" + not_matching);
+    EXPECT_EQ(entries(), before);
+}
+
 TEST_F(Signed, UnusableKeyFilesAreRefusedNamingThem) {
     build_signed();
     make_key("other");

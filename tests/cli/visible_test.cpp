@@ -66,7 +66,7 @@ TEST_F(Visible, BannerDeflatingLineAndHelpShowThemEscaped) {
 TEST_F(Visible, FailureMessagesShowTheNameAndCommandEscaped) {
     make("exit 3 # \033[2K", "cat > /dev/null");
     auto run = testutil::run({arc}, in_dir());
-    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.status, 3);
     EXPECT_TRUE(testutil::ends_with(run.err, "\n" + arc + ": final processing of " + shown_name +
                                                  " failed\n\nCommand: exit 3 # \\033[2K\n"))
         << run.err;
