@@ -342,6 +342,19 @@ void release_job(pool &p, off64 j) {
     lk.notify();
 }
 
+// Frees what new_pool allocated of p, and p; its threads have ended.
+void free_pool(pool *p) {
+    if (p->workers != nullptr)
+        for (unsigned i = 0; i < p->nworkers; i++) std::free(p->workers[i]);
+    if (p->jobs != nullptr)
+        for (unsigned i = 0; i < p->slots; i++) std::free(p->jobs[i].rec.items);
+    std::free(p->jobs);
+    std::free(p->ring);
+    delete[] p->workers;
+    delete[] p->threads;
+    delete p;
+}
+
 void stop_pool() {
     pool *p = running;
     if (p == nullptr) return;
@@ -351,13 +364,7 @@ void stop_pool() {
         lk.notify();
     }
     for (unsigned i = 0; i < p->nthreads; i++) pthread_join(p->threads[i], nullptr);
-    for (unsigned i = 0; i < p->nworkers; i++) std::free(p->workers[i]);
-    for (unsigned i = 0; i < p->slots; i++) std::free(p->jobs[i].rec.items);
-    std::free(p->jobs);
-    std::free(p->ring);
-    delete[] p->workers;
-    delete[] p->threads;
-    delete p;
+    free_pool(p);
     running = nullptr;
 }
 
@@ -519,14 +526,11 @@ struct pool_guard {
 
 } // namespace
 
-bool parallel_begin(int in) {
-    // The greedy levels keep no state to replay; a file of one job gains nothing.
-    if (zip_threads <= 1 || level < 4 || zip_chunk == 0) return false;
-    struct stat st;
-    if (fstat(in, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= static_cast<off64>(zip_chunk)) return false;
-
-    pool *p = new pool;
-    const unsigned workers = static_cast<unsigned>(zip_threads);
+// A pool for `workers` parse workers reading in, its memory allocated; null
+// when some of it could not be had (nothing is kept then).
+pool *new_pool(int in, unsigned workers) {
+    pool *p = new (std::nothrow) pool;
+    if (p == nullptr) return nullptr;
     p->fd = in;
     p->chunk = zip_chunk;
     p->slots = workers + 2;
@@ -549,7 +553,25 @@ bool parallel_begin(int in) {
         ok = mem != nullptr;
         if (ok) p->workers[p->nworkers++] = new (mem) parse_worker;
     }
-    if (!ok) error("out of memory");
+    if (!ok) {
+        free_pool(p);
+        return nullptr;
+    }
+    return p;
+}
+
+bool parallel_begin(int in) {
+    // The greedy levels keep no state to replay; a file of one job gains nothing.
+    if (zip_threads <= 1 || level < 4 || zip_chunk == 0) return false;
+    struct stat st;
+    if (fstat(in, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= static_cast<off64>(zip_chunk)) return false;
+
+    // Memory for fewer workers where there is none for all: the bytes are the
+    // same at every count, and one thread needs no pool.
+    unsigned workers = static_cast<unsigned>(zip_threads);
+    pool *p = new_pool(in, workers);
+    while (p == nullptr && --workers > 0) p = new_pool(in, workers);
+    if (p == nullptr) return false;
     running = p;
     // A worker that cannot start is a worker fewer. Without any, or without
     // the reader, one thread does it all: nothing was read yet.

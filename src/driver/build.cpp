@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -20,18 +21,21 @@ namespace {
 // The NAME entry is formed in a scratch area of FEATLEN bytes.
 constexpr std::size_t NAME_ROOM = FEATLEN - sizeof "NAME=";
 
-// Copies the input's bytes unchanged. A failed read ends the build through
-// the codec's read-error exit, so a short copy is never taken for the file.
-void copy_raw(int in) {
+// Copies the input's bytes unchanged: their number. A failed read ends the
+// build through the codec's read-error exit, so a short copy is never taken
+// for the file.
+codec::off64 copy_raw(int in) {
     // Larger blocks than the 256-byte scratch area: the bytes written are the
     // same, with far fewer system calls.
     char buf[32768];
+    codec::off64 copied = 0;
     for (;;) {
         ssize_t got = read(in, buf, sizeof buf);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) codec::read_error();
-        if (got == 0) return;
+        if (got == 0) return copied;
         codec::write_buf(codec::ofd, buf, static_cast<unsigned>(got));
+        copied += got;
     }
 }
 
@@ -87,6 +91,20 @@ void set_encoder_threads() {
     codec::zip_threads = static_cast<int>(n);
 }
 
+// An input that is the archive being written would be read while it grows:
+// refused before the first byte is written. A character device (/dev/null
+// on both sides, say) is not such a file.
+void refuse_output_as_input(int argc, char **argv) {
+    struct stat64 out;
+    if (fstat64(codec::ofd, &out) != 0 || S_ISCHR(out.st_mode)) return;
+    for (int i = 0; i < argc; i++) {
+        struct stat64 in;
+        if (stat64(argv[i], &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+            fatal("%s: %s is the archive being written\n", progname, argv[i]);
+        }
+    }
+}
+
 } // namespace
 
 void do_build(int argc, char **argv) {
@@ -115,7 +133,10 @@ void do_build(int argc, char **argv) {
         fatal("%s: %s: the first input's name may not hold a comma, a double quote or a backslash\n", progname,
                argv[0]);
     }
+    refuse_output_as_input(argc, argv);
     refuse_unusable_space_check();
+    // Another program as the stub would make an archive that never finds its trailer.
+    if (stub_is_kelpa(kelpa_path) == 0) fatal("%s: %s is not a kelpa program\n", progname, kelpa_path);
     warn_uncertain_placeholders();
     char buf[FEATLEN];
     std::snprintf(buf, sizeof buf, "NAME=%s", name);
@@ -133,9 +154,17 @@ void do_build(int argc, char **argv) {
     // Without its stub an archive cannot run: no payload without it.
     if (build_preamble(kelpa_path, codec::ofd) != 0) std::exit(1);
 
+    codec::off64 raw_bytes = 0;
     for (int i = 0; i < argc; i++) {
         std::strcpy(codec::ifname, argv[i]);
         codec::ifd = open(codec::ifname, O_RDONLY | O_LARGEFILE);
+        // A directory opens, but reading it fails after a member was begun.
+        struct stat64 st;
+        if (codec::ifd >= 0 && fstat64(codec::ifd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            close(codec::ifd);
+            codec::ifd = -1;
+            errno = EISDIR;
+        }
         if (codec::ifd < 0) {
             // The others are still written, but a missing input fails the build.
             report_perror("%s", codec::ifname);
@@ -146,11 +175,16 @@ void do_build(int argc, char **argv) {
         // input named like the flag makes the whole payload raw, consistently
         // with what the extraction will decide.
         if (get_feature("NOCOMPR") != nullptr) {
-            copy_raw(codec::ifd);
+            raw_bytes += copy_raw(codec::ifd);
         } else {
             (void)codec::zip(codec::ifd, codec::ofd);
         }
         close(codec::ifd);
+    }
+    // Every run of an empty raw archive refuses it.
+    if (get_feature("NOCOMPR") != nullptr && raw_bytes == 0 && exit_code == 0) {
+        report("%s: the archive holds no data\n", progname);
+        exit_code = 1;
     }
     if (signed_build) finish_signing(codec::ofd, key);
     sodium_memzero(&key, sizeof key);

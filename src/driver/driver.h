@@ -104,6 +104,10 @@ char *find_program(char *ref);              // a path for ref, or null
 char *find_in_path(const char *ref);        // the first executable PATH/ref, or null
 [[nodiscard]] int find_preamble(char *program); // descriptor at the payload, or -1
 [[nodiscard]] int build_preamble(char *program, int fd); // 0, or -1 after a message
+// Whether the stub that program names is a kelpa (it holds the version
+// line's text): 1 yes, 0 no, -1 when it cannot be found or read (for
+// build_preamble to report).
+[[nodiscard]] int stub_is_kelpa(char *program);
 
 // Feature list.
 [[nodiscard]] int add_feature(const char *f); // 0, or -1 when the list would pass 1023 characters (unchanged then)

@@ -190,6 +190,43 @@ int find_preamble(char *program) {
     return fd;
 }
 
+int stub_is_kelpa(char *program) {
+    char *path = program[0] != '\0' ? find_program(program) : nullptr;
+    if (path == nullptr) return -1;
+    int in = open(path, O_RDONLY | O_LARGEFILE);
+    if (in < 0) return -1;
+    // Every kelpa carries the text its version line prints; the stub is read
+    // in blocks, each searched with the tail of the one before it.
+    constexpr char version_mark[] = "@(#) kelpa ";
+    constexpr std::size_t keep = sizeof version_mark - 2;
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[SCAN_READ + keep]);
+    if (!buf) {
+        close(in);
+        return -1;
+    }
+    std::size_t have = 0;
+    int found = 0;
+    for (;;) {
+        ssize_t got = read(in, buf.get() + have, SCAN_READ);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            found = -1;
+            break;
+        }
+        if (got == 0) break;
+        have += static_cast<std::size_t>(got);
+        if (memmem(buf.get(), have, version_mark, sizeof version_mark - 1) != nullptr) {
+            found = 1;
+            break;
+        }
+        const std::size_t tail = have < keep ? have : keep;
+        std::memmove(buf.get(), buf.get() + have - tail, tail);
+        have = tail;
+    }
+    close(in);
+    return found;
+}
+
 int build_preamble(char *program, int fd) {
     char *path = program[0] != '\0' ? find_program(program) : nullptr;
     if (path == nullptr) {

@@ -224,7 +224,9 @@ TEST_F(Build, StubProblemsStopTheBuildBeforeAnyPayload) {
     EXPECT_EQ(r.err, dir.path() + ": Is a directory\n");
 }
 
-TEST_F(Build, ReadErrorOnAnInputEndsTheBuild) {
+// A directory opens but cannot be read: reported and skipped like an input
+// that cannot be opened, never begun as a member.
+TEST_F(Build, DirectoryInputIsReportedSkippedAndFailsTheBuild) {
     mkdir((dir / "d").c_str(), 0755);
     file("a", "alpha");
     for (bool raw : {false, true}) {
@@ -232,18 +234,65 @@ TEST_F(Build, ReadErrorOnAnInputEndsTheBuild) {
         if (raw) args.insert(args.begin(), "-a");
         auto r = run_kelpa(args, in_dir());
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, codec_message("d: Is a directory"));
+        EXPECT_EQ(r.err, "d: Is a directory\n");
         Archive a;
         ASSERT_TRUE(parse_archive(r.out, a));
-        // Only the input before the failure is in the payload.
         if (raw) {
-            EXPECT_EQ(a.payload, "alpha");
+            EXPECT_EQ(a.payload, "alphaalpha");
         } else {
             std::vector<Member> ms;
             ASSERT_TRUE(split_members(a.payload, ms));
-            EXPECT_EQ(ms.size(), 1u);
+            ASSERT_EQ(ms.size(), 2u);
+            EXPECT_EQ(ms[0].data + ms[1].data, "alphaalpha");
         }
     }
+}
+
+// A read that fails part-way ends the build: what was read is not taken for the file.
+TEST_F(Build, ReadErrorOnAnInputEndsTheBuild) {
+    file("a", "alpha");
+    if (access("/proc/self/mem", R_OK) != 0) GTEST_SKIP() << "no /proc/self/mem to fail a read";
+    for (bool raw : {false, true}) {
+        std::vector<std::string> args{"a", "/proc/self/mem", "a"};
+        if (raw) args.insert(args.begin(), "-a");
+        auto r = run_kelpa(args, in_dir());
+        if (r.status == 0) GTEST_SKIP() << "/proc/self/mem reads here (user-mode emulation)";
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(testutil::ends_with(r.err, codec_message("/proc/self/mem: Input/output error"))) << r.err;
+    }
+}
+
+// Inputs a build could only turn into an archive that cannot run.
+TEST_F(Build, BuildsThatCouldNotRunEndWithStatusOne) {
+    file("a", "alpha");
+    file("empty", "");
+    const std::string bin = testutil::kelpa_bin();
+    // The archive being written as an input: nothing is written, whatever
+    // the thread count and however standard output was opened.
+    for (const char *threads : {"1", "4"}) {
+        for (int flags : {O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY | O_APPEND}) {
+            file("out.run", "kept");
+            testutil::RunOptions o = in_dir();
+            o.env = {std::string("KELPA_THREADS=") + threads};
+            o.stdout_fd = open((dir / "out.run").c_str(), flags);
+            auto r = run_kelpa({"a", "out.run"}, o);
+            close(o.stdout_fd);
+            EXPECT_EQ(r.status, 1) << threads;
+            EXPECT_EQ(r.err, bin + ": out.run is the archive being written\n") << threads;
+            EXPECT_EQ(read_file(dir / "out.run"), flags & O_TRUNC ? "" : "kept") << threads;
+        }
+    }
+    // An empty raw payload: every run would refuse it.
+    auto e = run_kelpa({"-a", "empty", "empty"}, in_dir());
+    EXPECT_EQ(e.status, 1);
+    EXPECT_EQ(e.err, bin + ": the archive holds no data\n");
+    EXPECT_EQ(run_kelpa({"-a", "empty", "a"}, in_dir()).status, 0);
+    EXPECT_EQ(run_kelpa({"empty"}, in_dir()).status, 0) << "an empty member is data";
+    // Another program as the stub: refused before anything is written.
+    auto p = run_kelpa({"-p", "/bin/true", "a"}, in_dir());
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.out, "");
+    EXPECT_EQ(p.err, bin + ": /bin/true is not a kelpa program\n");
 }
 
 TEST_F(Build, NamesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {

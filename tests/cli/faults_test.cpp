@@ -216,7 +216,7 @@ TEST_F(Faults, UnusableBuildInputsFailTheBuild) {
         std::string input;
         std::string message;
     };
-    for (const Case &c : {Case{"d", ": d: Is a directory\n"}, Case{"u", "u: Permission denied\n"}}) {
+    for (const Case &c : {Case{"d", "d: Is a directory\n"}, Case{"u", "u: Permission denied\n"}}) {
         std::vector<std::string> argv = unprivileged({testutil::kelpa_bin(), c.input});
         if (argv.empty()) GTEST_SKIP() << "running as root without setpriv";
         RunOptions o = in_dir();

@@ -59,6 +59,29 @@ TEST_F(Threads, EveryCountWritesTheSameArchive) {
     EXPECT_TRUE(piped.out == piped_one.out) << "from a pipe";
 }
 
+// 256 workers need over 800 MB of address space (each 2.1 MiB, a ring of a
+// MiB per job, 8 MiB of stack); under a limit of 300 MB the build takes the
+// workers it can get, down to one thread, and writes the same bytes.
+TEST_F(Threads, ACountWhoseMemoryIsLimitedUsesFewerThreads) {
+    testutil::write_file(dir / "big", testutil::datagen(6000000, 6, 0.8));
+    const std::string build = "ulimit -v $LIMIT && exec \"$KELPA\" -p \"$KELPA\" big";
+    auto limited = [&](const char *threads, const char *limit) {
+        testutil::RunOptions o = with(threads);
+        o.env.push_back(std::string("LIMIT=") + limit);
+        return testutil::run({"/bin/sh", "-c", build}, o);
+    };
+    // Sanitizers and user-mode emulation reserve more than any such limit.
+    if (limited("1", "300000").status != 0) GTEST_SKIP() << "kelpa does not start under ulimit -v here";
+    auto one = testutil::run({"/bin/sh", "-c", "exec \"$KELPA\" -p \"$KELPA\" big"}, with("1"));
+    ASSERT_EQ(one.status, 0) << one.err;
+    for (const char *limit : {"300000", "60000", "30000"}) {
+        auto r = limited("256", limit);
+        EXPECT_EQ(r.status, 0) << limit << ": " << r.err;
+        EXPECT_EQ(r.err, "") << limit;
+        EXPECT_TRUE(r.out == one.out) << limit;
+    }
+}
+
 TEST_F(Threads, AFullDeviceEndsTheBuildWithTheWriteError) {
     testutil::write_file(dir / "big", testutil::datagen(3000000, 5, 0.8));
     for (const char *v : {"1", "4"}) {
