@@ -119,10 +119,11 @@ void flush_outbuf();   // outbuf[0..outcnt) -> ofd, bytes_out; outcnt = 0
 void write_buf(int fd, const void *buf, unsigned cnt); // all of it, or write_error
 void clear_bufs();     // empty input buffer, fresh counters
 char *gz_basename(char *fname);
-// Prints s with every control byte but tab and newline, DEL, and the C1
-// controls as UTF-8 writes them (U+0080..U+009F), as a backslash and three
-// octal digits per byte: a name or command read from an archive must not move
-// the cursor or repaint the terminal, so that what is shown is what runs.
+// Prints s with every control byte but tab and newline, DEL, the C1 controls
+// as UTF-8 writes them (U+0080..U+009F) and every byte that is not part of a
+// valid UTF-8 sequence, as a backslash and three octal digits per byte: a name
+// or command read from an archive must not move the cursor or repaint the
+// terminal, so that what is shown is what runs. Valid UTF-8 passes as it is.
 void print_visible(std::FILE *f, const char *s);
 
 // The fatal exits. Every codec failure ends here with status 1.

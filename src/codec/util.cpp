@@ -319,17 +319,46 @@ char *gz_basename(char *fname) {
     return p != nullptr ? p + 1 : fname;
 }
 
+namespace {
+
+// Length of the valid UTF-8 sequence at s (RFC 3629: shortest form, no
+// surrogates, nothing beyond U+10FFFF), 0 when none starts there.
+std::size_t utf8_length(const uch *s) {
+    const uch c = s[0];
+    if (c < 0x80) return 1;
+    auto cont = [&](std::size_t i, uch lo = 0x80, uch hi = 0xbf) { return s[i] >= lo && s[i] <= hi; };
+    if (c >= 0xc2 && c <= 0xdf) return cont(1) ? 2 : 0;
+    if (c >= 0xe0 && c <= 0xef) {
+        const uch lo = c == 0xe0 ? 0xa0 : 0x80, hi = c == 0xed ? 0x9f : 0xbf;
+        return cont(1, lo, hi) && cont(2) ? 3 : 0;
+    }
+    if (c >= 0xf0 && c <= 0xf4) {
+        const uch lo = c == 0xf0 ? 0x90 : 0x80, hi = c == 0xf4 ? 0x8f : 0xbf;
+        return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+} // namespace
+
 void print_visible(std::FILE *f, const char *s) {
     const char *run = s; // plain bytes not written yet: one write for each run of them
-    for (; *s != '\0'; s++) {
+    while (*s != '\0') {
         const uch c = static_cast<uch>(*s);
+        // A byte outside a valid sequence could be an 8-bit control (0x9b is
+        // CSI to terminals that obey them), and so could a C1 control in UTF-8.
+        const std::size_t n = utf8_length(reinterpret_cast<const uch *>(s));
         const bool c0 = (c < 0x20 && c != '\t' && c != '\n') || c == 0x7f;
-        const bool c1 = c == 0xc2 && static_cast<uch>(s[1]) >= 0x80 && static_cast<uch>(s[1]) <= 0x9f;
-        if (!c0 && !c1) continue;
+        const bool c1 = n == 2 && c == 0xc2 && static_cast<uch>(s[1]) <= 0x9f;
+        if (n != 0 && !c0 && !c1) {
+            s += n;
+            continue;
+        }
         std::fwrite(run, 1, static_cast<std::size_t>(s - run), f);
-        std::fprintf(f, "\\%03o", c);
-        if (c1) std::fprintf(f, "\\%03o", static_cast<uch>(*++s));
-        run = s + 1;
+        const std::size_t shown = c1 ? 2 : 1;
+        for (std::size_t i = 0; i < shown; i++) std::fprintf(f, "\\%03o", static_cast<uch>(s[i]));
+        s += shown;
+        run = s;
     }
     std::fwrite(run, 1, static_cast<std::size_t>(s - run), f);
 }

@@ -33,6 +33,18 @@ bool plain_value(const char *s) {
 
 bool name_char(char c) { return c == '_' || std::isalnum(static_cast<unsigned char>(c)) != 0; }
 
+// A byte that may begin a multibyte character in some locale's encoding. In
+// GBK, GB18030, Big5, Big5-HKSCS and Shift_JIS such a byte followed by '\' or
+// '`' is one character, so a backslash or backquote right after it stands for
+// nothing; ' is never a trailing byte of any of them.
+bool high_byte(char c) { return static_cast<unsigned char>(c) >= 0x80; }
+
+bool has_high_byte(const char *s) {
+    for (; *s != '\0'; s++)
+        if (high_byte(*s)) return true;
+    return false;
+}
+
 bool is_placeholder(const char *t) { return t[0] == '%' && (t[1] == 'o' || t[1] == 'p'); }
 
 // Appends to a fixed buffer; false once a byte would not leave room for the NUL.
@@ -61,6 +73,7 @@ struct reader {
     bool escaped = false;       // a backslash stands right before the placeholder
     bool after_dollar = false;  // an unescaped '$' stands right before the placeholder
     bool after_name = false;    // "$NAME" stands right before it: a value could extend the name
+    bool high_end = false;      // a body line's value just ended in a possible lead byte
     bool in_backquote = false;  // inside `...`
     std::size_t backquote_end = 0;  // where its closing backquote stands in the template
     quoting before_backquote = quoting::none;
@@ -87,8 +100,11 @@ bool certain(const reader &r, const char *value) {
     // Only outside quotes does a backslash take a first character away whole,
     // and only an ASCII one is a character in every locale.
     if (r.escaped && (r.q != quoting::none || static_cast<unsigned char>(value[0]) >= 0x80)) return false;
-    // Quotes end a name outside quotes; within them the value would go on with it.
-    if (r.after_name && dq_like && name_char(value[0])) return false;
+    // Quotes end a name outside quotes; within them the value would go on with
+    // it. A single-byte locale may take a byte beyond ASCII for a letter of a
+    // name; within double quotes such a value goes in between quotes of its own.
+    if (r.after_name && dq_like && (name_char(value[0]) || (r.q == quoting::heredoc && high_byte(value[0]))))
+        return false;
     return true;
 }
 
@@ -101,6 +117,7 @@ Perr put_value(output &out, const char *value, reader &r) {
     // An empty value would leave the backslash or the '$' to the template's
     // next character, and the walk would no longer know what the shell reads.
     if (*value == '\0' && !r.lost && (r.escaped || r.after_dollar || r.after_name)) return PE_UNQUOTABLE;
+    r.high_end = false;
     const bool sure = certain(r, value);
     const bool escaped = r.escaped;
     r.escaped = false;
@@ -133,9 +150,11 @@ Perr put_value(output &out, const char *value, reader &r) {
     if ((plain_value(value) && !ends_name) || r.q == quoting::literal_heredoc)
         return out.put(value, std::strlen(value)) ? PE_NONE : PE_TOO_LONG;
     char quoted[2 * CMDLEN];
+    bool added[2 * CMDLEN]; // which backslashes of quoted are added ones
     std::size_t n = 0;
-    auto add = [&](char c) {
+    auto add = [&](char c, bool escape = false) {
         if (n + 1 >= sizeof quoted) return false;
+        added[n] = escape;
         quoted[n++] = c;
         return true;
     };
@@ -147,11 +166,17 @@ Perr put_value(output &out, const char *value, reader &r) {
         if (*s != '\n') fits = add(*s++);
         else fits = add('\n');
     }
-    const bool word = r.q == quoting::none && *s != '\0';
+    // Within double quotes a value that a multibyte locale could read across
+    // its backslashes goes in as a single-quoted word instead: the double
+    // quotes close before it and open again after it. Ordinary values keep
+    // their backslashes.
+    const bool between = r.q == quoting::dbl && has_high_byte(s);
+    const bool word = (r.q == quoting::none || between) && *s != '\0';
+    if (between) fits = fits && add('"');
     if (word) fits = fits && add('\'');
     for (; fits && *s != '\0'; s++) {
-        if (r.q == quoting::dbl || r.q == quoting::heredoc) {
-            if (std::strchr(r.q == quoting::dbl ? "$`\"\\" : "$`\\", *s) != nullptr) fits = add('\\');
+        if ((r.q == quoting::dbl && !between) || r.q == quoting::heredoc) {
+            if (std::strchr(r.q == quoting::dbl ? "$`\"\\" : "$`\\", *s) != nullptr) fits = add('\\', true);
             fits = fits && add(*s);
         } else if (*s == '\'') {
             // Close the quotes, an escaped quote, open them again.
@@ -161,16 +186,26 @@ Perr put_value(output &out, const char *value, reader &r) {
         }
     }
     if (word) fits = fits && add('\'');
+    if (between) fits = fits && add('"');
     if (!fits) return PE_TOO_LONG;
     // Inside backquotes the shell first takes one level of backslashes off
-    // (within double quotes, off a '"' as well).
+    // (within double quotes, off a '"' as well). An added backslash right
+    // after a possible lead byte could be read as part of its character:
+    // such a value is refused.
     const bool dq_backquote = r.in_backquote && r.before_backquote == quoting::dbl;
+    auto after_high = [&] { return out.len > 0 && high_byte(out.buf[out.len - 1]); };
     for (std::size_t i = 0; i < n; i++) {
         const char c = quoted[i];
-        if (r.in_backquote && (c == '\\' || c == '`' || (c == '"' && dq_backquote)) && !out.put('\\'))
-            return PE_TOO_LONG;
+        if (r.in_backquote && (c == '\\' || c == '`' || (c == '"' && dq_backquote))) {
+            if (after_high()) return PE_UNQUOTABLE;
+            if (!out.put('\\')) return PE_TOO_LONG;
+        }
+        if (added[i] && after_high()) return PE_UNQUOTABLE;
         if (!out.put(c)) return PE_TOO_LONG;
     }
+    // Nothing closes a value in a body line: a '\' or '`' of the template
+    // right after it could be taken into its last character.
+    r.high_end = r.q == quoting::heredoc && n > 0 && high_byte(quoted[n - 1]);
     return PE_NONE;
 }
 
@@ -484,6 +519,8 @@ Perr expand(const char *pgm, output &out, const char *o, const char *p, bool pro
         }
         r.escaped = false;
         r.after_dollar = r.after_name = false;
+        if (r.high_end && (pgm[i] == '\\' || pgm[i] == '`')) return PE_UNQUOTABLE;
+        r.high_end = false;
         // "%%" stays a pair, so that "%%o" is no placeholder.
         if (pgm[i] == '%' && pgm[i + 1] == '%') {
             if (!out.put(pgm + i, 2)) return PE_TOO_LONG;

@@ -13,13 +13,15 @@ using testutil::TempDir;
 
 namespace {
 
-// A screen clear, a cursor move up, a title, a carriage return, and a C1
-// control sequence introducer as UTF-8 writes it; tab, newline and other
-// UTF-8 pass.
-const std::string name = "n\033[2J\033[1A\r\t\xc2\x9b" "2J\xc3\xa9.tar";
-const std::string shown_name = "n\\033[2J\\033[1A\\015\t\\302\\2332J\xc3\xa9.tar";
-const std::string comment = "Hello\033]0;title\007\nline\177";
-const std::string shown_comment = "Hello\\033]0;title\\007\nline\\177";
+// A screen clear, a cursor move up, a title, a carriage return, a C1 control
+// sequence introducer as UTF-8 writes it and as a raw 8-bit byte, and bytes
+// of no valid UTF-8 sequence (an overlong form, a surrogate, a cut one); tab,
+// newline and valid UTF-8 (accented, CJK, four bytes) pass.
+const std::string name = "n\033[2J\033[1A\r\t\xc2\x9b" "2J\xc3\xa9\x9b" "1m\xe0\x80\xed\xa0\x80\xe4\xb8\xad.tar";
+const std::string shown_name =
+    "n\\033[2J\\033[1A\\015\t\\302\\2332J\xc3\xa9\\2331m\\340\\200\\355\\240\\200\xe4\xb8\xad.tar";
+const std::string comment = "Hello\033]0;title\007\nline\177\x9b" "2J\xff\xf0\x9f\x98\x80\xf0\x9f\xe4";
+const std::string shown_comment = "Hello\\033]0;title\\007\nline\\177\\2332J\\377\xf0\x9f\x98\x80\\360\\237\\344";
 
 class Visible : public ::testing::Test {
 protected:
@@ -45,6 +47,11 @@ TEST_F(Visible, ListingShowsTheNameAndTheCommentEscaped) {
     EXPECT_EQ(r.out.find('\033'), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Comment: " + shown_comment + "\n"), std::string::npos) << r.out;
     EXPECT_TRUE(testutil::ends_with(r.out, " " + shown_name + "\n")) << r.out;
+    auto v = testutil::run({arc, "-l", "-v"}, in_dir());
+    EXPECT_EQ(v.status, 0) << v.err;
+    EXPECT_EQ(v.out.find('\x9b'), std::string::npos) << v.out;
+    EXPECT_NE(v.out.find(shown_comment), std::string::npos) << v.out;
+    EXPECT_NE(v.out.find(shown_name), std::string::npos) << v.out;
 }
 
 // The banner, the "Deflating" line and -h.
@@ -64,11 +71,11 @@ TEST_F(Visible, BannerDeflatingLineAndHelpShowThemEscaped) {
 
 // The messages of a run that fails, the codec's own included.
 TEST_F(Visible, FailureMessagesShowTheNameAndCommandEscaped) {
-    make("exit 3 # \033[2K", "cat > /dev/null");
+    make("exit 3 # \033[2K\x9b" "2K\xc3", "cat > /dev/null");
     auto run = testutil::run({arc}, in_dir());
     EXPECT_EQ(run.status, 3);
     EXPECT_TRUE(testutil::ends_with(run.err, "\n" + arc + ": final processing of " + shown_name +
-                                                 " failed\n\nCommand: exit 3 # \\033[2K\n"))
+                                                 " failed\n\nCommand: exit 3 # \\033[2K\\2332K\\303\n"))
         << run.err;
 
     make("touch ran", "cat > /dev/null; exit 4");
