@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <unistd.h>
 
+#include "driver/block_ledger.h"
 #include "driver/driver.h"
 #include "driver/extract.h"
 #include "driver/signature.h"
@@ -106,10 +107,11 @@ int main(int argc, char **argv) {
 
     int is_compressed = 0;
     int opt_u = 0;
-    if (int fd = find_preamble(own); fd != -1) {
+    if (int fd = find_preamble(own); fd >= 0) {
         close(fd);
         is_compressed = 1;
     }
+    ledger_end();
 
     int c;
     while ((c = getopt(argc, argv, "h?ucvxnlap:C:r:f:V:S:t:O:F:k:K:")) != -1) {
@@ -166,7 +168,7 @@ int main(int argc, char **argv) {
     if (list) {
         load_trusted_key();
         if (names > 0 && !is_compressed) {
-            for (int i = 0; i < names; i++) do_list(av[i]);
+            for (int i = 0; i < names; i++) do_list(av[i], true);
         } else {
             do_list(own);
         }
@@ -188,5 +190,5 @@ int main(int argc, char **argv) {
     load_trusted_key();
     // The operands after the archive are the operator's arguments for the run
     // command (argv ends in a null pointer, so av does too).
-    std::exit(do_decompress(opt_u ? av[0] : own, opt_u ? av + 1 : av) == 0 ? 0 : 1);
+    std::exit(do_decompress(opt_u ? av[0] : own, opt_u ? av + 1 : av, opt_u != 0) == 0 ? 0 : 1);
 }
