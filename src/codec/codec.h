@@ -89,6 +89,10 @@ extern void (*message_hook)();
 // Called by write_buf with every block before it is written, when set: a
 // signed build hashes the archive there as it writes it. Null by default.
 extern void (*write_hook)(const void *buf, unsigned cnt);
+// Reads the input in place of read(ifd, ...), when set: an archive run reads
+// its payload through the driver, which proves each block unchanged since its
+// first read. Returns as read does. Null by default.
+extern long (*input_hook)(void *buf, unsigned n);
 
 // Performance critical, measure any change with bench/.
 // The CRC-32 of RFC 1952. updcrc(nullptr, 0) restarts the register and returns
@@ -105,6 +109,10 @@ bool crc_clmul_supported();
 // updcrc prefers when crc_vclmul_supported() finds them.
 ulg crc32_vclmul(ulg c, const uch *s, std::size_t n);
 bool crc_vclmul_supported();
+
+// The next at most n bytes of the input: from input_hook when set, else from
+// ifd. As read returns.
+long read_input(void *buf, unsigned n);
 
 // Refills inbuf from ifd, gathering short reads until it is full or the input
 // ends; returns inbuf[0] and sets inptr to 1. An empty refill is read_error.

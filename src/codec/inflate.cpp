@@ -85,10 +85,10 @@ int inflate_stored() {
             br.drop(8);
             n--;
         } else if (inptr == insize) {
-            ssize_t got = 0;
+            long got = 0;
             if (n >= STORED_DIRECT) {
                 const unsigned want = n < WSIZE - w ? n : static_cast<unsigned>(WSIZE) - w;
-                got = read(ifd, out_window + w, want);
+                got = read_input(out_window + w, want);
             }
             if (got > 0) {
                 bytes_in += got;

@@ -45,6 +45,7 @@ void (*abort_hook)();
 void (*refill_hook)();
 void (*message_hook)();
 void (*write_hook)(const void *buf, unsigned cnt);
+long (*input_hook)(void *buf, unsigned n);
 ulg crc_register = 0xffffffffu;
 int clmul_state = -1;
 int vclmul_state = -1;
@@ -232,11 +233,15 @@ ulg updcrc(const uch *s, unsigned n) {
     return crc_register ^ 0xffffffffu;
 }
 
+long read_input(void *buf, unsigned n) {
+    return input_hook != nullptr ? input_hook(buf, n) : static_cast<long>(read(ifd, buf, n));
+}
+
 int fill_inbuf() {
     insize = 0;
     errno = 0;
     do {
-        ssize_t len = read(ifd, inbuf + insize, INBUFSIZ - insize);
+        long len = read_input(inbuf + insize, static_cast<unsigned>(INBUFSIZ - insize));
         if (len <= 0) break;
         insize += static_cast<unsigned>(len);
     } while (insize < INBUFSIZ);
@@ -308,6 +313,7 @@ void reset_state() {
     to_stdout = list = verbose = 0;
     abort_hook = refill_hook = message_hook = nullptr;
     write_hook = nullptr;
+    input_hook = nullptr;
     crc_register = 0xffffffffu;
     clmul_state = vclmul_state = -1;
     reset_encoder_state();

@@ -39,7 +39,8 @@ extern int dont_run_program;        // -n: never run the run command          ma
 extern int quiet;                   // -q: nothing of its own on success      main / act, progress_begin, check_only
 extern int check_only;              // -T: check archives, extract and run nothing   main / main
 extern codec::off64 preamble_end;   // offset of the payload's first byte     find_preamble / listing, extraction
-extern int trailer_cut;             // 1: a trailer string passed 1023 characters find_preamble / extraction (which refuses it)
+extern int trailer_cut;             // 1: a trailer string passed 1023 characters find_preamble / extraction, verify_archive, listing (which refuse it)
+extern int trailer_whole;           // 1: all four trailer strings ended in their NUL   find_preamble / extraction, verify_archive, listing
 extern volatile unsigned char marker_key; // key of the marker's encoded bytes (0xA5), volatile so that no optimiser assembles the marker in the binary   get_eop
 extern char eop[MARKER_LEN];        // the marker, decoded on each call       get_eop / find_preamble, build_preamble
 extern char found_program[BUFLEN + 1]; // the path found                      find_program, find_in_path / their callers
@@ -102,7 +103,14 @@ void Usage(int is_compressed, std::FILE *out = stderr);
 const char *get_eop();                      // the 11 marker bytes, assembled at run time
 char *find_program(char *ref);              // a path for ref, or null
 char *find_in_path(const char *ref);        // the first executable PATH/ref, or null
-[[nodiscard]] int find_preamble(char *program); // descriptor at the payload, or -1
+// Results of find_preamble and open_archive when there is no descriptor.
+constexpr int PREAMBLE_MISSING = -1; // no trailer (or no file found): the caller says so
+constexpr int PREAMBLE_UNREAD = -2;  // the file could not be opened: said perror-style
+// The archive's descriptor, its trailer read, every read of it from there on
+// kept in the ledger (block_ledger.h). find_preamble resolves the program's
+// own name (find_program); open_archive opens an operand exactly as named.
+[[nodiscard]] int find_preamble(char *program);
+[[nodiscard]] int open_archive(const char *name);
 [[nodiscard]] int build_preamble(char *program, int fd); // 0, or -1 after a message
 // Whether the stub that program names is a kelpa (it holds the version
 // line's text): 1 yes, 0 no, -1 when it cannot be found or read (for
@@ -115,19 +123,21 @@ char *get_feature(const char *f);           // the entry where f occurs, or null
 int strtrim(char *s);                       // new length after trailing white space is cut
 
 // Actions. Each is entered once and ends the process (listing returns per archive).
-void do_list(char *path);                   // sets exit_code = 1 on failure
+void do_list(char *path, bool operand = false); // sets exit_code = 1 on failure; operand as for do_decompress
 // Prints num/den in per mille as a signed percentage with one decimal; 64-bit
 // so that sizes past 2 GiB give the right ratio.
 void display_ratio(codec::off64 num, codec::off64 den, std::FILE *file);
 // args: the operator's arguments for the run command, null-terminated (or
-// null for none). The exit status: 0 on success, the run command's own status
-// when it exited with one from 1 to 255, else 1.
-[[nodiscard]] int do_decompress(char *program, char *const *args = nullptr);
+// null for none). operand: program is a file named by the operator (-u),
+// opened as named, not the program's own name to be resolved. The exit
+// status: 0 on success, the run command's own status when it exited with one
+// from 1 to 255, else 1.
+[[nodiscard]] int do_decompress(char *program, char *const *args = nullptr, bool operand = false);
 // -T: the check a run makes before its first effect, and nothing else, in a
 // process of its own, so that a codec error ends only this archive's check.
 // Prints "<shown>: OK" on standard output when it passes (not under -q).
 // 0 when it passed, else 1.
-[[nodiscard]] int check_archive_only(char *program, const char *shown);
+[[nodiscard]] int check_archive_only(char *program, const char *shown, bool operand);
 [[noreturn]] void do_build(int argc, char **argv); // argv: the input names
 
 } // namespace driver

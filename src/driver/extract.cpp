@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "driver/block_ledger.h"
 #include "driver/driver.h"
 #include "driver/extract.h"
 #include "driver/progress.h"
@@ -40,17 +41,12 @@ int megs_needed(codec::off64 bytes) {
 
 // The length field of the payload's last gzip trailer: the build makes it the
 // total of all members, modulo 2^32.
-codec::ulg trailer_isize(int fd) {
+codec::ulg trailer_isize() {
     unsigned char ubuf[8];
     errno = 0;
-    if (lseek64(fd, -8, SEEK_END) == -1) codec::read_error();
-    std::size_t got = 0;
-    while (got < sizeof ubuf) {
-        ssize_t n = read(fd, ubuf + got, sizeof ubuf - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) codec::read_error();
-        got += static_cast<std::size_t>(n);
-    }
+    const codec::off64 end = ledger_size();
+    if (end < static_cast<codec::off64>(sizeof ubuf) || ledger_read_at(end - 8, ubuf, sizeof ubuf) != 0)
+        codec::read_error();
     return static_cast<codec::ulg>(ubuf[4]) | static_cast<codec::ulg>(ubuf[5]) << 8 |
            static_cast<codec::ulg>(ubuf[6]) << 16 | static_cast<codec::ulg>(ubuf[7]) << 24;
 }
@@ -66,7 +62,7 @@ bool next_member_follows() {
         insize = left;
         inptr = 0;
         while (insize < 2) {
-            ssize_t n = read(ifd, inbuf + insize, INBUFSIZ - insize);
+            long n = read_input(inbuf + insize, static_cast<unsigned>(INBUFSIZ - insize));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) read_error();
             if (n == 0) break;
@@ -94,8 +90,7 @@ enum class verdict { whole, refused };
 // exact total, or -1 after the message of a later member's unusable header.
 codec::off64 decode_members(const char *program, const checked_archive &a, int out) {
     using namespace codec;
-    errno = 0;
-    if (lseek64(a.fd, a.data_start, SEEK_SET) == -1) read_error();
+    ledger_seek(a.data_start);
     clear_bufs();
     progress_begin(out == NO_OUTPUT ? "checking" : "extracting", a.fd, a.data_start - preamble_end);
     unzip(a.fd, out);
@@ -138,9 +133,10 @@ bool expand_command(const char *program, const char *what, const char *tpl, char
 
 // Check: everything that can fail on the archive's own data fails here, before
 // anything is made, started or written. Prints its own messages.
-verdict check_archive(char *program, checked_archive &a) {
-    a.fd = find_preamble(program);
-    if (a.fd == -1) {
+verdict check_archive(char *program, bool operand, checked_archive &a) {
+    a.fd = operand ? open_archive(program) : find_preamble(program);
+    if (a.fd == PREAMBLE_UNREAD) return verdict::refused;
+    if (a.fd == PREAMBLE_MISSING) {
         report("%s: unable to find preamble magic value\n", program);
         return verdict::refused;
     }
@@ -174,7 +170,9 @@ verdict check_archive(char *program, checked_archive &a) {
 
     if (!a.compressed) {
         a.data_start = preamble_end;
-        codec::off64 end = lseek64(a.fd, 0, SEEK_END);
+        errno = 0;
+        codec::off64 end = ledger_size();
+        if (end < 0) codec::read_error();
         a.total = end > preamble_end ? end - preamble_end : 0;
         if (a.total == 0) {
             report("%s: the archive holds no data\n", program);
@@ -189,7 +187,7 @@ verdict check_archive(char *program, checked_archive &a) {
     if (a.total == -1) return verdict::refused;
     // The last length field holds the total of all inputs: a member lost to a
     // damaged header, or bytes after the last member, show here.
-    if (trailer_isize(a.fd) != static_cast<codec::ulg>(a.total)) codec::error("invalid compressed data--length error");
+    if (trailer_isize() != static_cast<codec::ulg>(a.total)) codec::error("invalid compressed data--length error");
     return verdict::whole;
 }
 
@@ -205,13 +203,13 @@ bool plan_space(const checked_archive &a, char *sympath) {
 // so a file that changed since cannot hand on more, and one that shrank is
 // an unexpected end of file.
 void copy_raw(const checked_archive &a) {
-    errno = 0;
-    if (lseek64(a.fd, a.data_start, SEEK_SET) == -1) codec::read_error();
+    ledger_seek(a.data_start);
     char buf[RAW_BLOCK];
     progress_begin("extracting", a.fd, 0);
     for (codec::off64 left = a.total; left > 0;) {
-        ssize_t n = read(a.fd, buf, left < static_cast<codec::off64>(sizeof buf) ? static_cast<std::size_t>(left)
-                                                                                  : sizeof buf);
+        errno = 0;
+        ssize_t n = ledger_read(buf, left < static_cast<codec::off64>(sizeof buf) ? static_cast<std::size_t>(left)
+                                                                                   : sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) codec::read_error();
         codec::write_buf(codec::ofd, buf, static_cast<unsigned>(n));
@@ -375,30 +373,31 @@ int act(char *program, const checked_archive &a, char *const *args) {
 
 } // namespace
 
-int do_decompress(char *program, char *const *args) {
+int do_decompress(char *program, char *const *args, bool operand) {
     catch_run_signals();
     char sympath[SYMPATH_LEN] = {};
     checked_archive a;
     int status = RUN_FAILED;
-    if (check_archive(program, a) == verdict::whole && unchanged_since_verified(program, a.fd) &&
+    if (check_archive(program, operand, a) == verdict::whole && unchanged_since_verified(program, a.fd) &&
         plan_space(a, sympath))
         status = act(program, a, args);
     std::free(a.pcmd);
     std::free(a.cmd);
-    if (a.fd != -1) close(a.fd);
+    if (a.fd >= 0) close(a.fd);
+    ledger_end();
     end_run_effects();
     codec::abort_hook = nullptr;
     return status;
 }
 
-int check_archive_only(char *program, const char *shown) {
+int check_archive_only(char *program, const char *shown, bool operand) {
     // Nothing buffered may be written twice, by this process and the child.
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         catch_run_signals();
         checked_archive a;
-        bool whole = check_archive(program, a) == verdict::whole && unchanged_since_verified(program, a.fd);
+        bool whole = check_archive(program, operand, a) == verdict::whole && unchanged_since_verified(program, a.fd);
         std::exit(whole ? 0 : 1);
     }
     int status = -1;

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <unistd.h>
 
+#include "driver/block_ledger.h"
 #include "driver/driver.h"
 #include "driver/signature.h"
 
@@ -22,19 +23,13 @@ namespace {
 const char *const methods[9] = {"store", "compr", "pack ", "lzh  ", "", "", "", "", "defla"};
 
 // Reads the payload's last 8 bytes: the last member's CRC-32 and length.
-void read_gzip_trailer(int fd, codec::off64 &compressed, std::uint32_t &crc, std::uint32_t &size) {
+void read_gzip_trailer(codec::off64 &compressed, std::uint32_t &crc, std::uint32_t &size) {
     errno = 0;
-    codec::off64 pos = lseek64(fd, -8, SEEK_END);
-    if (pos < 0) codec::read_error();
-    compressed = pos - preamble_end + 8;
+    const codec::off64 end = ledger_size();
     unsigned char buf[8];
-    std::size_t have = 0;
-    while (have < sizeof buf) {
-        ssize_t got = read(fd, buf + have, sizeof buf - have);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) codec::read_error();
-        have += static_cast<std::size_t>(got);
-    }
+    if (end < static_cast<codec::off64>(sizeof buf) || ledger_read_at(end - 8, buf, sizeof buf) != 0)
+        codec::read_error();
+    compressed = end - preamble_end;
     crc = buf[0] | buf[1] << 8 | buf[2] << 16 | static_cast<std::uint32_t>(buf[3]) << 24;
     size = buf[4] | buf[5] << 8 | buf[6] << 16 | static_cast<std::uint32_t>(buf[7]) << 24;
 }
@@ -59,9 +54,13 @@ void display_ratio(codec::off64 num, codec::off64 den, std::FILE *file) {
     std::fprintf(file, "%2" PRId64 ".%1" PRId64 "%%", ratio / 10, ratio % 10);
 }
 
-void do_list(char *path) {
-    int fd = find_preamble(path);
-    if (fd == -1) {
+void do_list(char *path, bool operand) {
+    int fd = operand ? open_archive(path) : find_preamble(path);
+    if (fd == PREAMBLE_UNREAD) {
+        exit_code = 1;
+        return;
+    }
+    if (fd == PREAMBLE_MISSING) {
         report("%s: unable to find preamble magic value\n", path);
         exit_code = 1;
         return;
@@ -80,6 +79,7 @@ void do_list(char *path) {
         close(0);
         dup2(fd, 0);
         close(fd);
+        ledger.fd = 0;
     }
     codec::ifd = 0;
     std::snprintf(codec::ifname, sizeof codec::ifname, "%s", path);
@@ -100,7 +100,8 @@ void do_list(char *path) {
     unsigned char sig[SIGN_BYTES];
     if (std::size_t at; parse_signature_entry(features, id, sig, &at) == signature_entry::present) {
         listed_features[at > 0 ? at - 1 : 0] = '\0';
-        format_key_id(id, signer);
+        // A trailer that no signed build writes is never shown as signed.
+        if (!trailer_cut && trailer_whole) format_key_id(id, signer);
     }
 
     struct line {
@@ -128,7 +129,7 @@ void do_list(char *path) {
     codec::off64 compressed;
     std::uint32_t crc;
     std::uint32_t isize;
-    read_gzip_trailer(codec::ifd, compressed, crc, isize);
+    read_gzip_trailer(compressed, crc, isize);
     // An all-ones length field stands for an unknown size: shown as -1, no ratio.
     const codec::off64 uncompressed = isize == 0xffffffffu ? -1 : static_cast<codec::off64>(isize);
 

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <unistd.h>
 
+#include "driver/block_ledger.h"
 #include "driver/driver.h"
 #include "driver/extract.h"
 #include "driver/signature.h"
@@ -115,9 +116,6 @@ const option long_options[] = {
     std::exit(status);
 }
 
-// An archive named on the command line of -l or -T: the file to open for it.
-char *named_archive(char *name) { return name; }
-
 } // namespace
 
 } // namespace driver
@@ -141,10 +139,11 @@ int main(int argc, char **argv) {
 
     int is_compressed = 0;
     int opt_u = 0;
-    if (int fd = find_preamble(own); fd != -1) {
+    if (int fd = find_preamble(own); fd >= 0) {
         close(fd);
         is_compressed = 1;
     }
+    ledger_end();
 
     int c;
     while ((c = getopt_long(argc, argv, "h?ucvxnlqTap:C:r:f:V:S:t:O:F:k:K:", long_options, nullptr)) != -1) {
@@ -211,7 +210,7 @@ int main(int argc, char **argv) {
     if (list) {
         load_trusted_key();
         if (names > 0 && !is_compressed) {
-            for (int i = 0; i < names; i++) do_list(named_archive(av[i]));
+            for (int i = 0; i < names; i++) do_list(av[i], true);
         } else {
             do_list(own);
         }
@@ -226,11 +225,11 @@ int main(int argc, char **argv) {
         int status = 0;
         if (!is_compressed && names > 0) {
             // Every archive is checked, whichever fail.
-            for (int i = 0; i < names; i++) status |= check_archive_only(named_archive(av[i]), av[i]);
+            for (int i = 0; i < names; i++) status |= check_archive_only(av[i], av[i], true);
         } else if (opt_u) {
-            status = check_archive_only(named_archive(av[0]), av[0]);
+            status = check_archive_only(av[0], av[0], true);
         } else {
-            status = check_archive_only(own, argv[0]);
+            status = check_archive_only(own, argv[0], false);
         }
         exit_after_stdout(status);
     }
@@ -246,5 +245,5 @@ int main(int argc, char **argv) {
     load_trusted_key();
     // The operands after the archive are the operator's arguments for the run
     // command (argv ends in a null pointer, so av does too).
-    std::exit(do_decompress(opt_u ? av[0] : own, opt_u ? av + 1 : av));
+    std::exit(do_decompress(opt_u ? av[0] : own, opt_u ? av + 1 : av, opt_u != 0));
 }

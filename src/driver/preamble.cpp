@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/block_ledger.h"
 #include "driver/driver.h"
 
 namespace driver {
@@ -30,6 +31,7 @@ namespace driver {
 codec::off64 preamble_end;
 codec::off64 trailer_at;
 int trailer_cut;
+int trailer_whole;
 char eop[MARKER_LEN];
 char found_program[BUFLEN + 1];
 
@@ -62,16 +64,17 @@ void marker_failure(const char *m, std::size_t fail[MARKER_LEN]) {
     }
 }
 
-// Reads one NUL-terminated trailer string into dst (BUFLEN bytes). Keeps the
-// first 1023 characters of a longer string and skips the rest up to its NUL.
-// Returns false at end of file or on an error, with the string cut there; the
-// caller then leaves the later strings as they were. Sets cut when characters
-// were dropped.
-bool read_trailer_string(int fd, char *dst, codec::off64 &pos, int &cut) {
+// Reads one NUL-terminated trailer string at the ledger's offset into dst
+// (BUFLEN bytes). Keeps the first 1023 characters of a longer string and skips
+// the rest up to its NUL. Returns false at end of file or on an error, with
+// the string cut there; the caller then leaves the later strings as they were.
+// Sets cut when characters were dropped.
+bool read_trailer_string(char *dst, int &cut) {
     char chunk[512];
     std::size_t n = 0;
     for (;;) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
+        const codec::off64 at = ledger_tell();
+        ssize_t got = ledger_read(chunk, sizeof chunk);
         if (got <= 0) {
             dst[n < BUFLEN ? n : BUFLEN - 1] = '\0';
             return false;
@@ -86,12 +89,10 @@ bool read_trailer_string(int fd, char *dst, codec::off64 &pos, int &cut) {
         if (n > BUFLEN - 1) cut = 1;
         if (nul != nullptr) {
             dst[n < BUFLEN ? n : BUFLEN - 1] = '\0';
-            pos += static_cast<codec::off64>(take) + 1;
-            // Put the offset just past the NUL for the next string.
-            lseek64(fd, pos, SEEK_SET);
+            // The next string begins just past the NUL.
+            ledger_seek(at + static_cast<codec::off64>(take) + 1);
             return true;
         }
-        pos += got;
     }
 }
 
@@ -133,17 +134,19 @@ char *find_in_path(const char *ref) {
     return nullptr;
 }
 
-int find_preamble(char *program) {
-    char *path = find_program(program);
-    if (path == nullptr) {
-        report("%s: unable to find kelpa to build preamble\n", progname);
-        return -1;
-    }
+namespace {
+
+// Opens path for reading and finds the trailer in it, every byte read through
+// a fresh ledger (name: the archive as the messages name it). The descriptor,
+// with the trailer strings and preamble_end set, PREAMBLE_MISSING, or
+// PREAMBLE_UNREAD after the perror-style message.
+int read_preamble(const char *path, const char *name) {
     int fd = open(path, O_RDONLY | O_LARGEFILE);
     if (fd < 0) {
         report_perror("%s", path);
-        return -1;
+        return PREAMBLE_UNREAD;
     }
+    ledger_begin(fd, name);
 
     const char *marker = get_eop();
     std::size_t fail[MARKER_LEN];
@@ -154,10 +157,11 @@ int find_preamble(char *program) {
     std::size_t matched = 0;
     codec::off64 after_marker = -1;
     while (after_marker < 0) {
-        ssize_t got = read(fd, buf.get(), SCAN_READ);
+        ssize_t got = ledger_read(buf.get(), SCAN_READ);
         if (got <= 0) {
+            ledger_end();
             close(fd);
-            return -1;
+            return PREAMBLE_MISSING;
         }
         for (ssize_t i = 0; i < got; i++) {
             char c = buf[static_cast<std::size_t>(i)];
@@ -178,17 +182,37 @@ int find_preamble(char *program) {
         consumed += got;
     }
     buf.reset();
-    lseek64(fd, after_marker, SEEK_SET);
+    ledger_seek(after_marker);
 
-    codec::off64 pos = after_marker;
     trailer_at = after_marker;
     char *strings[] = {features, comment, run_program, pipe_program};
     trailer_cut = 0;
-    for (char *s : strings)
-        if (!read_trailer_string(fd, s, pos, trailer_cut)) break;
-    preamble_end = lseek64(fd, 0, SEEK_CUR);
+    trailer_whole = 1;
+    for (char *s : strings) {
+        if (!read_trailer_string(s, trailer_cut)) {
+            trailer_whole = 0;
+            break;
+        }
+    }
+    preamble_end = ledger_tell();
+    // The descriptor too stands at the payload, for whoever reads it plainly.
+    lseek64(fd, preamble_end, SEEK_SET);
     return fd;
 }
+
+} // namespace
+
+int find_preamble(char *program) {
+    char *path = find_program(program);
+    if (path == nullptr) {
+        report("%s: unable to find kelpa to build preamble\n", progname);
+        return PREAMBLE_MISSING;
+    }
+    int fd = read_preamble(path, program);
+    return fd == PREAMBLE_UNREAD ? PREAMBLE_MISSING : fd;
+}
+
+int open_archive(const char *name) { return read_preamble(name, name); }
 
 int stub_is_kelpa(char *program) {
     char *path = program[0] != '\0' ? find_program(program) : nullptr;

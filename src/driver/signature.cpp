@@ -3,11 +3,11 @@
 // driver's `signing` state).
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/block_ledger.h"
 #include "driver/driver.h"
 #include "driver/signature.h"
 
@@ -15,46 +15,36 @@ namespace driver {
 
 namespace {
 
-constexpr std::size_t HASH_READ = 1 << 16;
 constexpr std::size_t SIGNED_BYTES = KEY_ID_BYTES + SIGN_BYTES;
 
-// Feeds the file's bytes [from, to) to st (to = -1: to the end of the file).
-// 0, or -1 with errno set. Reads with pread, so fd's offset stays where it was.
-int hash_file_part(crypto_generichash_blake2b_state &st, int fd, codec::off64 from, codec::off64 to) {
-    unsigned char buf[HASH_READ];
-    for (codec::off64 pos = from; to < 0 || pos < to;) {
-        std::size_t want = to < 0 || to - pos > static_cast<codec::off64>(sizeof buf) ? sizeof buf
-                                                                                        : static_cast<std::size_t>(to - pos);
-        ssize_t n = pread(fd, buf, want, pos);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) {
-            if (to < 0) break;
-            errno = EIO; // the file shrank under the check
-            return -1;
-        }
-        crypto_generichash_blake2b_update(&st, buf, static_cast<unsigned long long>(n));
-        pos += n;
-    }
-    return 0;
-}
-
-// BLAKE2b-512 of the archive on fd as it will be used: the file up to the
-// trailer, the trailer strings as they were read (so that the commands that
-// run are the ones signed, even if the file changed after they were read),
-// with the signature's characters at sig_at in features read as the filler,
-// then the file from the payload to its end. 0, or -1 with errno set.
-int hash_archive(int fd, std::size_t sig_at, unsigned char out[HASH_BYTES]) {
+// BLAKE2b-512 of the archive file's bytes as they are, the first to the last,
+// with the SIGNATURE_CHARS at offset sig_at read as the filler. Read through
+// the ledger, so that the bytes hashed are the ones the trailer was read
+// from and the ones every later pass gets. 0, or -1 with errno set.
+int hash_archive(codec::off64 sig_at, unsigned char out[HASH_BYTES]) {
     crypto_generichash_blake2b_state st;
     crypto_generichash_blake2b_init(&st, nullptr, 0, HASH_BYTES);
-    if (hash_file_part(st, fd, 0, trailer_at) != 0) return -1;
-    char list[BUFLEN];
-    std::memcpy(list, features, BUFLEN);
-    std::memset(list + sig_at, SIGNATURE_FILLER, SIGNATURE_CHARS);
-    for (const char *s : {static_cast<const char *>(list), static_cast<const char *>(comment),
-                          static_cast<const char *>(run_program), static_cast<const char *>(pipe_program)})
-        crypto_generichash_blake2b_update(&st, reinterpret_cast<const unsigned char *>(s), std::strlen(s) + 1);
-    if (hash_file_part(st, fd, preamble_end, -1) != 0) return -1;
+    const codec::off64 sig_end = sig_at + static_cast<codec::off64>(SIGNATURE_CHARS);
+    unsigned char filler[SIGNATURE_CHARS];
+    std::memset(filler, SIGNATURE_FILLER, sizeof filler);
+    for (codec::off64 index = 0;; index++) {
+        std::size_t len = 0;
+        const unsigned char *block = ledger_block(index, &len);
+        if (block == nullptr) return -1;
+        const codec::off64 start = index * static_cast<codec::off64>(LEDGER_BLOCK);
+        const codec::off64 end = start + static_cast<codec::off64>(len);
+        // The signature's characters may straddle two blocks.
+        codec::off64 from = start;
+        if (sig_at < end && sig_end > start) {
+            const codec::off64 a = sig_at > start ? sig_at : start;
+            const codec::off64 b = sig_end < end ? sig_end : end;
+            crypto_generichash_blake2b_update(&st, block, static_cast<unsigned long long>(a - start));
+            crypto_generichash_blake2b_update(&st, filler, static_cast<unsigned long long>(b - a));
+            from = b;
+        }
+        crypto_generichash_blake2b_update(&st, block + (from - start), static_cast<unsigned long long>(end - from));
+        if (len < LEDGER_BLOCK) break;
+    }
     crypto_generichash_blake2b_final(&st, out, HASH_BYTES);
     return 0;
 }
@@ -109,6 +99,17 @@ signature_entry parse_signature_entry(const char *list, unsigned char id[KEY_ID_
 }
 
 int verify_archive(const char *name, int fd, const public_key &key) {
+    // What a signed build writes always ends its strings within their
+    // length: bytes past a cut string, or a string without its NUL, were
+    // never what the key signed, whatever the strings read as.
+    if (trailer_cut) {
+        report("%s: a trailer string is longer than 1023 characters\n", name);
+        return -1;
+    }
+    if (!trailer_whole) {
+        report("%s: the archive's signature does not match its contents\n", name);
+        return -1;
+    }
     unsigned char id[KEY_ID_BYTES];
     unsigned char sig[SIGN_BYTES];
     std::size_t at = 0;
@@ -131,7 +132,7 @@ int verify_archive(const char *name, int fd, const public_key &key) {
     }
     verified_file = identity_of(st);
     unsigned char hash[HASH_BYTES];
-    if (hash_archive(fd, at + SIGNATURE_KEY_LEN, hash) != 0) {
+    if (hash_archive(trailer_at + static_cast<codec::off64>(at + SIGNATURE_KEY_LEN), hash) != 0) {
         report_perror("%s", name);
         return -1;
     }

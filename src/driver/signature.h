@@ -100,8 +100,9 @@ signature_entry parse_signature_entry(const char *list, unsigned char id[KEY_ID_
 // Checks the archive open on fd (its trailer read into the driver's strings)
 // against key: 0 when it is signed by it and not a byte differs from what was
 // signed; otherwise -1 after the refusal, which names the archive. What is
-// hashed is the trailer as read, not as the file holds it now, and the file's
-// identity is kept in verified_file. fd's offset is left alone.
+// hashed is every byte of the file, read through the ledger that read the
+// trailer, and the file's identity is kept in verified_file. The ledger's
+// offset is left alone. A trailer that a run would refuse is refused.
 [[nodiscard]] int verify_archive(const char *name, int fd, const public_key &key);
 
 // Whether the archive verified last is still the file it was (same file, size,

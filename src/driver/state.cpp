@@ -2,6 +2,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "driver/block_ledger.h"
 #include "driver/driver.h"
 #include "driver/progress.h"
 #include "driver/signature.h"
@@ -34,6 +35,8 @@ void reset_state() {
     extract_only = dont_run_program = quiet = check_only = 0;
     preamble_end = 0;
     trailer_cut = 0;
+    trailer_whole = 0;
+    ledger_end();
     std::memset(eop, 0, sizeof eop);
     std::memset(found_program, 0, sizeof found_program);
     std::memset(found_feature, 0, sizeof found_feature);
