@@ -4,6 +4,7 @@
 // fails part-way ends the build where the single-threaded one ends it.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -176,7 +177,7 @@ int failing_input() {
     std::memcpy(mem, data.data(), good);
     munmap(mem + good, std::size_t(page));
     int fd = open("/proc/self/mem", O_RDONLY | O_LARGEFILE);
-    if (fd < 0 || lseek64(fd, reinterpret_cast<off64_t>(mem), SEEK_SET) < 0) return -1;
+    if (fd < 0 || lseek64(fd, static_cast<off64_t>(reinterpret_cast<std::uintptr_t>(mem)), SEEK_SET) < 0) return -1;
     return fd;
 }
 
@@ -187,7 +188,7 @@ bool proc_mem_reads_own_memory() {
     std::string back(probe.size(), '\0');
     int fd = open("/proc/self/mem", O_RDONLY | O_LARGEFILE);
     if (fd < 0) return false;
-    const ssize_t got = pread64(fd, back.data(), back.size(), reinterpret_cast<off64_t>(probe.data()));
+    const ssize_t got = pread64(fd, back.data(), back.size(), static_cast<off64_t>(reinterpret_cast<std::uintptr_t>(probe.data())));
     close(fd);
     return got == ssize_t(probe.size()) && back == probe;
 }
