@@ -62,6 +62,7 @@ extern volatile sig_atomic_t extract_fd;  // the write end of its pipe until clo
 extern char link_path[512];         // the temporary link once registered, or empty   register_link / remove_link, signal handler
 extern char link_target[512];       // what the link points at as this run made it     register_link / remove_link, signal handler
 extern volatile sig_atomic_t run_pid;        // the run command while it runs, or 0   run_shell / signal handler
+extern int foreground_tty;           // the terminal whose foreground the run command has while it runs, or -1   run_shell
 extern volatile sig_atomic_t pending_signal; // a signal that came while it ran, or 0 signal handler / run_shell
 extern bool signals_caught;         // the run's signal handler is installed          catch_run_signals
 extern bool signal_caught[NSIG];    // it took this signal (one inherited as ignored stays so)   catch_run_signals / each command's child

@@ -60,13 +60,12 @@ enum Perr {
 // The temporary link: registered for removal on every end of the process
 // before it is made, unregistered when it could not be made. Removal unlinks
 // it only while it still points at target, so a second run of the same
-// archive never loses its link. Registering catches SIGHUP, SIGINT, SIGTERM
-// and SIGPIPE, which then remove the link and end the process by the signal.
+// archive never loses its link. Registering catches the run's signals.
 void register_link(const char *path, const char *target);
-// Installs the handler of SIGHUP, SIGINT, SIGTERM and SIGPIPE for the run (once;
-// a signal inherited as ignored stays ignored): it removes the link, erases the
-// status line and ends the process by the signal, or hands the signal to the
-// run command while that runs.
+// Installs the handler of every signal whose default action would end kelpa
+// and that can be caught (once; a signal inherited as ignored stays ignored):
+// it removes the link, erases the status line and ends the process by the
+// signal, or passes the signal to the command running and waits for it.
 void catch_run_signals();
 void unregister_link();
 void remove_link();
@@ -76,8 +75,8 @@ void remove_link();
 
 // Starts the extract command, cmd through "/bin/sh -c", in a process group of
 // its own, reading a pipe: its write end (close-on-exec), or -1 with errno
-// set. Until end_extract, SIGHUP, SIGINT and SIGTERM are passed on to the
-// whole group, which is then waited for; the link goes and kelpa dies of the
+// set. Until end_extract, a signal the run takes is passed on to the whole
+// group, which is then waited for; the link goes and kelpa dies of the
 // signal.
 [[nodiscard]] int start_extract(const char *cmd);
 // Closes the pipe, so that the extract command sees the end of its input, and
@@ -87,10 +86,12 @@ int end_extract();
 // Runs cmd through "/bin/sh -c" with name as its $0 and the null-terminated
 // args (or null) as its positional parameters, each exactly as given, and
 // returns its wait status (-1 when it could not be started), as system() does.
-// SIGHUP, SIGINT and SIGTERM sent to kelpa meanwhile are passed on to it (from
-// the terminal they reach it directly); when it has ended by such a signal,
-// the link is removed and kelpa dies of the same signal, while a command that
-// handled it has the last word.
+// It runs in a process group of its own, in the terminal's foreground while
+// it runs when kelpa had it (kelpa takes it back after, and stops with it on
+// Ctrl-Z). A signal sent to kelpa meanwhile is passed on to its group; when
+// the command has ended by that signal, the link is removed and kelpa dies of
+// it once the group is gone, while a command that handled it has the last
+// word.
 [[nodiscard]] int run_shell(const char *cmd, const char *name = "sh", char *const *args = nullptr);
 
 // Exports every feature entry into the environment: KEY=VALUE as written, a

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -25,6 +27,7 @@ volatile sig_atomic_t run_pid;
 volatile sig_atomic_t pending_signal;
 volatile sig_atomic_t extract_pid;
 volatile sig_atomic_t extract_fd = -1;
+int foreground_tty = -1;
 bool signals_caught;
 bool signal_caught[NSIG];
 bool ignored_on_entry[NSIG];
@@ -52,44 +55,78 @@ void die_of(int sig) {
     raise(sig);
 }
 
-// The signals that end a run. Whichever of them kelpa inherited as ignored
-// (a run under nohup, or started in the background by a script) stay
-// ignored, for kelpa and for the commands it starts.
-constexpr int run_signals[] = {SIGHUP, SIGINT, SIGTERM, SIGPIPE};
+// Whether a signal left at its default action would end kelpa, so that the
+// run must see it: everything but KILL and STOP, the job-control signals,
+// the ones ignored by default and the C library's own real-time signals.
+bool ends_the_process(int sig) {
+    switch (sig) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+        return false;
+    default:
+        return sig < 32 || sig >= SIGRTMIN;
+    }
+}
 
-void on_signal(int sig, siginfo_t *info, void *) {
+// A group that got a signal has ended when none of it is left: its leader
+// was waited for, the rest die of the signal a moment later. One that
+// ignores the signal is given two seconds.
+void await_group_end(pid_t group) {
+    const timespec tick{0, 10 * 1000 * 1000};
+    for (int i = 0; i < 200 && kill(-group, 0) == 0; i++) nanosleep(&tick, nullptr);
+}
+
+// Hands the terminal's foreground from the group that holds it to another:
+// nothing when that group no longer holds it (kelpa was put in the background
+// meanwhile), so no job-control shell ever loses its terminal to kelpa.
+// SIGTTOU is blocked throughout, as a background group must have it.
+void pass_terminal(pid_t from, pid_t to) {
+    const int tty = foreground_tty;
+    if (tty < 0 || tcgetpgrp(tty) != from) return;
+    sigset_t ttou, old;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, &old);
+    tcsetpgrp(tty, to);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void on_signal(int sig, siginfo_t *, void *) {
     if (pid_t pid = extract_pid; pid > 0) {
         // The extract command runs in a process group of its own, which no
         // terminal signal reaches: all of it gets the signal, sees the end of
         // its input, and is waited for, so that it cannot go on writing, or
         // make the link path again, once the link is gone.
         kill(-pid, sig);
-        if (int fd = extract_fd; fd != -1) close(fd);
+        if (int fd = extract_fd; fd != -1) {
+            extract_fd = -1;
+            close(fd);
+        }
         while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
         }
+        await_group_end(pid);
         unlink_if_ours();
         progress_erase();
         die_of(sig);
     }
-    if (run_pid > 0) {
+    if (pid_t pid = run_pid; pid > 0) {
         // The run command may need the link to the end: it goes once the
-        // command has ended. A signal from the terminal has reached the
-        // command's whole process group already; one sent to kelpa alone is
-        // passed on.
-        if (info == nullptr || info->si_code != SI_KERNEL) kill(static_cast<pid_t>(run_pid), sig);
+        // command has ended. Its whole group gets the signal, so that what
+        // it started ends with it.
+        kill(-pid, sig);
         pending_signal = sig;
         return;
     }
     unlink_if_ours();
     progress_erase();
     die_of(sig);
-}
-
-// The signals whose disposition kelpa changes while it runs.
-bool changed_by_kelpa(int sig) {
-    for (int s : run_signals)
-        if (s == sig) return true;
-    return sig == SIGQUIT || sig == SIGCHLD;
 }
 
 // In a command's child, before exec: the dispositions kelpa was started with,
@@ -101,7 +138,7 @@ void restore_entry_dispositions(const sigset_t *mask) {
     for (int sig = 1; sig < NSIG; sig++) {
         if (sig == SIGKILL || sig == SIGSTOP) continue;
         if (ignored_on_entry[sig]) std::signal(sig, SIG_IGN);
-        else if (changed_by_kelpa(sig)) std::signal(sig, SIG_DFL);
+        else if (signal_caught[sig] || sig == SIGCHLD || sig == SIGPIPE) std::signal(sig, SIG_DFL);
     }
     sigprocmask(SIG_SETMASK, mask, nullptr);
 }
@@ -123,10 +160,14 @@ char **shell_argv(const char *cmd, const char *name, char *const *args) {
     return argv;
 }
 
+// Every signal the run takes, and SIGTTOU, which a child handing itself the
+// terminal from the background must not stop at.
 void block_run_signals(sigset_t *old) {
     sigset_t block;
     sigemptyset(&block);
-    for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&block, sig);
+    for (int sig = 1; sig < NSIG; sig++)
+        if (signal_caught[sig]) sigaddset(&block, sig);
+    sigaddset(&block, SIGTTOU);
     sigprocmask(SIG_BLOCK, &block, old);
 }
 
@@ -142,14 +183,17 @@ void catch_run_signals() {
     // Ignored, SIGCHLD would reap the commands before kelpa learns how they
     // ended; they get it back ignored.
     if (ignored_on_entry[SIGCHLD]) std::signal(SIGCHLD, SIG_DFL);
+    // One handler at a time: a second signal waits until the first one's
+    // ending is done.
     struct sigaction sa {};
     sa.sa_sigaction = on_signal;
     sa.sa_flags = SA_SIGINFO;
     sigemptyset(&sa.sa_mask);
-    for (int sig : run_signals) {
-        if (ignored_on_entry[sig]) continue;
-        sigaction(sig, &sa, nullptr);
-        signal_caught[sig] = true;
+    for (int sig = 1; sig < NSIG; sig++)
+        if (ends_the_process(sig) && !ignored_on_entry[sig]) sigaddset(&sa.sa_mask, sig);
+    for (int sig = 1; sig < NSIG; sig++) {
+        if (!ends_the_process(sig) || ignored_on_entry[sig]) continue;
+        signal_caught[sig] = sigaction(sig, &sa, nullptr) == 0;
     }
 }
 
@@ -236,48 +280,71 @@ int run_shell(const char *cmd, const char *name, char *const *args) {
     std::fflush(nullptr);
     char **argv = shell_argv(cmd, name, args);
     if (argv == nullptr) return -1;
+    // The terminal kelpa is in the foreground of, which the command gets
+    // while it runs: an interactive installer reads it, and Ctrl-C and
+    // Ctrl-\ reach its whole group, not kelpa.
+    foreground_tty = -1;
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (isatty(fd) && tcgetpgrp(fd) == getpgrp()) {
+            foreground_tty = fd;
+            break;
+        }
     // Blocked until run_pid is known, so that no signal finds a command that
     // started but cannot be reached.
     sigset_t old;
     block_run_signals(&old);
     pid_t pid = fork();
     if (pid == 0) {
-        // The command starts with the dispositions kelpa was given, before
-        // any signal can reach kelpa's handler in this copy of it.
+        // A group of its own, so that a signal passed on reaches all it
+        // starts; the terminal is taken here as well as by kelpa, so that
+        // the command never reads it from the background. The command
+        // starts with the dispositions kelpa was given, before any signal
+        // can reach kelpa's handler in this copy of it.
+        setpgid(0, 0);
+        if (foreground_tty >= 0) tcsetpgrp(foreground_tty, getpid());
         restore_entry_dispositions(&old);
         execv("/bin/sh", argv);
         _exit(127);
     }
     std::free(argv);
-    if (pid > 0) run_pid = pid;
-    // As system() does: a quit from the terminal is the command's to handle.
-    struct sigaction ignore {}, quit {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGQUIT, &ignore, &quit);
+    if (pid > 0) {
+        setpgid(pid, pid);
+        pass_terminal(getpgrp(), pid);
+        run_pid = pid;
+    }
     sigprocmask(SIG_SETMASK, &old, nullptr);
     int status = -1;
-    if (pid > 0) {
-        while (waitpid(pid, &status, 0) == -1) {
-            if (errno != EINTR) {
-                status = -1;
-                break;
-            }
+    while (pid > 0) {
+        if (waitpid(pid, &status, foreground_tty >= 0 ? WUNTRACED : 0) == -1) {
+            if (errno == EINTR) continue;
+            status = -1;
+            break;
         }
+        if (!WIFSTOPPED(status)) break;
+        // Ctrl-Z stopped the command: kelpa's job stops too, so that the
+        // shell it was started from has its terminal back; when the job is
+        // brought back, so is the command.
+        pass_terminal(pid, getpgrp());
+        kill(0, SIGSTOP);
+        pass_terminal(getpgrp(), pid);
+        kill(-pid, SIGCONT);
     }
     block_run_signals(nullptr);
     run_pid = 0;
-    sigaction(SIGQUIT, &quit, nullptr);
+    if (pid > 0) pass_terminal(pid, getpgrp());
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    // kelpa ends by the signal when the command did; a command that handled
-    // it has the last word, as for any command run from a shell.
+    // kelpa ends by the signal when the command did, once nothing of its
+    // group is left; a command that handled it has the last word, as for any
+    // command run from a shell.
     if (int sig = pending_signal; sig != 0) {
         pending_signal = 0;
         if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig) {
+            await_group_end(pid);
             remove_link();
             die_of(sig);
         }
     }
+    foreground_tty = -1;
     return status;
 }
 

@@ -46,6 +46,7 @@ void reset_state() {
     link_path[0] = link_target[0] = '\0';
     run_pid = 0;
     pending_signal = 0;
+    foreground_tty = -1;
     // The handlers stay installed; a test that needs them fresh runs kelpa.
     signals_caught = false;
     for (bool &c : signal_caught) c = false;
