@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -76,12 +77,25 @@ bool ends_the_process(int sig) {
 }
 
 // A group that got a signal has ended when none of it is left: its leader
-// was waited for, the rest die of the signal a moment later. One that
-// ignores the signal is given two seconds.
+// was waited for, the rest die of the signal a moment later. Those whose
+// parent died first are kelpa's to reap (see adopt_orphans), since a zombie
+// still counts as one of the group. One that ignores the signal is given two
+// seconds.
 void await_group_end(pid_t group) {
     const timespec tick{0, 10 * 1000 * 1000};
-    for (int i = 0; i < 200 && kill(-group, 0) == 0; i++) nanosleep(&tick, nullptr);
+    for (int i = 0; i < 200; i++) {
+        while (waitpid(-group, nullptr, WNOHANG) > 0) {
+        }
+        if (kill(-group, 0) != 0) return;
+        nanosleep(&tick, nullptr);
+    }
 }
+
+// From the signal on, what the commands leave without a parent comes to
+// kelpa, not to whatever reaps orphans on this machine (which may take its
+// time), so that kelpa can tell when the last of them is gone. Before it,
+// a service an installer starts keeps init as its parent.
+void adopt_orphans() { prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
 
 // Hands the terminal's foreground from the group that holds it to another:
 // nothing when that group no longer holds it (kelpa was put in the background
@@ -104,6 +118,7 @@ void on_signal(int sig, siginfo_t *, void *) {
         // terminal signal reaches: all of it gets the signal, sees the end of
         // its input, and is waited for, so that it cannot go on writing, or
         // make the link path again, once the link is gone.
+        adopt_orphans();
         kill(-pid, sig);
         if (int fd = extract_fd; fd != -1) {
             extract_fd = -1;
@@ -120,6 +135,7 @@ void on_signal(int sig, siginfo_t *, void *) {
         // The run command may need the link to the end: it goes once the
         // command has ended. Its whole group gets the signal, so that what
         // it started ends with it.
+        adopt_orphans();
         kill(-pid, sig);
         pending_signal = sig;
         return;
@@ -335,16 +351,21 @@ int run_shell(const char *cmd, const char *name, char *const *args) {
     sigprocmask(SIG_SETMASK, &old, nullptr);
     // kelpa ends by the signal when the command did, once nothing of its
     // group is left; a command that handled it has the last word, as for any
-    // command run from a shell.
-    if (int sig = pending_signal; sig != 0) {
-        pending_signal = 0;
-        if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig) {
-            await_group_end(pid);
-            remove_link();
-            die_of(sig);
-        }
-    }
+    // command run from a shell. Ctrl-C at the terminal reaches the command
+    // alone: one that died of it ends kelpa alike, so that whoever started
+    // kelpa learns the operator stopped it, as before (Ctrl-\ was always the
+    // command's alone, a failure of the run command).
+    int sig = pending_signal;
+    pending_signal = 0;
+    if (sig == 0 && foreground_tty >= 0 && status != -1 && WIFSIGNALED(status) &&
+        WTERMSIG(status) == SIGINT && signal_caught[SIGINT])
+        sig = SIGINT;
     foreground_tty = -1;
+    if (sig != 0 && status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig) {
+        await_group_end(pid);
+        remove_link();
+        die_of(sig);
+    }
     return status;
 }
 

@@ -31,4 +31,23 @@ inline std::string read_terminal(int master, pid_t pid, int quiet_ms = 60000) {
     return screen;
 }
 
+// What the terminal of master shows until it has shown `text` (or the session
+// ends, or stays silent for quiet_ms).
+inline std::string read_terminal_until(int master, pid_t pid, const std::string &text, int quiet_ms = 60000) {
+    std::string screen;
+    char buf[4096];
+    while (screen.find(text) == std::string::npos) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, quiet_ms) <= 0) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "the terminal never showed " << text;
+            break;
+        }
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        screen.append(buf, static_cast<std::size_t>(n));
+    }
+    return screen;
+}
+
 } // namespace kit

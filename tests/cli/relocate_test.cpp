@@ -420,33 +420,58 @@ TEST_F(Relocate, RelativeVfyfsBeginningWithADashIsNoOption) {
     EXPECT_EQ(r.out, "link=" + T + "/big/kx\n" + payload + "status=0\nlink-gone\n");
 }
 
-// A signal during the extraction reaches the whole extract command, which is
-// waited for: kelpa ends by the signal only once nothing it started runs, and
-// the link is gone. One extract command ignores the signal and goes on to the
-// end of its input (kelpa stops feeding it); one is killed while a command of
-// its own sleeps.
+// Whichever signal that would end kelpa comes during the extraction reaches
+// the whole extract command, which is waited for: kelpa ends by the signal
+// only once nothing it started runs, and the link is gone. One extract
+// command ignores the signal and goes on to the end of its input (kelpa stops
+// feeding it); one is killed while a command of its own sleeps.
 TEST_F(Relocate, SignalDuringExtractionEndsTheExtractCommandFirst) {
     // $1 a pid file: the sleeper's pid, so that the test can look for it after.
-    testutil::write_file(dir / "sleeper", "echo $$ > \"$1\"; exec sleep \"$2\"\n", 0755);
+    testutil::write_file(dir / "sleeper", "echo $$ > \"$1.new\"; mv \"$1.new\" \"$1\"; exec sleep \"$2\"\n", 0755);
     const std::string alive = "p=$(cat \"$T/sleeper.pid\"); s=$(sed 's/.*) //' /proc/$p/stat 2>/dev/null | cut -c1);"
                               " if [ -n \"$s\" ] && [ \"$s\" != Z ]; then echo left-running; kill -9 $p; fi\n";
-    for (const auto &[name, number] : {std::pair<std::string, int>{"TERM", 15}, {"INT", 2}, {"HUP", 1}}) {
+    // Signalled once the sleeper has started, however loaded the machine.
+    const std::string signal_when_asleep = "rm -f \"$T/sleeper.pid\"; (while [ ! -e \"$T/sleeper.pid\" ]; do sleep 0.05; "
+                                           "done; kill -";
+    for (const auto &[name, number] : {std::pair<std::string, int>{"TERM", 15}, {"INT", 2}, {"HUP", 1}, {"QUIT", 3},
+                                       {"USR1", 10}, {"ALRM", 14}}) {
         const std::string features = "NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx";
         const std::string sleeper = "sh \"$T/sleeper\" \"$T/sleeper.pid\"";
         kit::make_archive(arc, {features, "", "touch \"$T/ran\"",
                                 "trap '' " + name + "; kill -" + name + " $PPID; cat > /dev/null; " + sleeper +
                                     " 1; touch \"$T/extract-ended\""},
                           testutil::datagen(1 << 20, 3, 0.5));
-        auto ignored = run("", "", link_gone + alive + "test -e \"$T/extract-ended\" && echo waited\n"
+        auto ignored = run("ulimit -c 0", "", link_gone + alive + "test -e \"$T/extract-ended\" && echo waited\n"
                                    "test -e \"$T/ran\" || echo not-run\nrm -f \"$T/extract-ended\"\n");
         EXPECT_EQ(ignored.out, "status=" + std::to_string(128 + number) + "\nlink-gone\nwaited\nnot-run\n") << name;
 
         kit::make_archive(arc, {features, "", "touch \"$T/ran\"",
-                                "(sleep 0.5; kill -" + name + " $PPID) & " + sleeper + " 30; touch \"$T/late\""},
+                                signal_when_asleep + name + " $PPID) & " + sleeper + " 30; touch \"$T/late\""},
                           payload);
-        auto killed = run("", "", link_gone + alive + "test -e \"$T/late\" || echo stopped\n"
+        auto killed = run("ulimit -c 0", "", link_gone + alive + "test -e \"$T/late\" || echo stopped\n"
                                   "test -e \"$T/ran\" || echo not-run\n");
         EXPECT_EQ(killed.out, "status=" + std::to_string(128 + number) + "\nlink-gone\nstopped\nnot-run\n") << name;
+    }
+}
+
+// A signal sent to kelpa while the run command runs reaches all the command
+// started, a shell of its own and what that shell runs included: once kelpa
+// has died of it, none of them is left, and the link is gone.
+TEST_F(Relocate, SignalDuringTheRunCommandEndsItsWholeGroup) {
+    testutil::write_file(dir / "sleeper", "echo $$ > \"$1.new\"; mv \"$1.new\" \"$1\"; exec sleep 30\n", 0755);
+    const std::string left = "p=$(cat \"$T/b.pid\"); s=$(sed 's/.*) //' /proc/$p/stat 2>/dev/null | cut -c1); "
+                             "if [ -n \"$s\" ] && [ \"$s\" != Z ]; then echo left-running; kill -9 $p; fi\n";
+    for (const auto &[name, number] : {std::pair<std::string, int>{"TERM", 15}, {"HUP", 1}, {"QUIT", 3},
+                                       {"USR1", 10}, {"ALRM", 14}}) {
+        // Not started in the background, where a shell has QUIT ignored.
+        kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx", "",
+                                "rm -f \"$T/b.pid\"; (while [ ! -e \"$T/b.pid\" ]; do sleep 0.05; done; kill -" + name +
+                                    " $PPID) & sh -c 'sh \"$T/sleeper\" \"$T/b.pid\"; touch \"$T/late\"'; "
+                                    "touch \"$T/late\"",
+                                "cat > /dev/null"},
+                          payload);
+        auto r = run("ulimit -c 0", "", link_gone + left + "test -e \"$T/late\" || echo stopped\n");
+        EXPECT_EQ(r.out, "status=" + std::to_string(128 + number) + "\nlink-gone\nstopped\n") << name;
     }
 }
 

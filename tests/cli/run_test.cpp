@@ -29,14 +29,17 @@ const std::string raw_features = "NOCOMPR,NAME=hello.txt,FOO=bar baz";
 const std::string payload = "hello, world\n";
 
 // Runs argv with a pseudo-terminal as its standard input, output and error,
-// typing `typed` into it. Returns everything the terminal showed (echo
-// included) and the exit status (-1 when killed by a signal).
+// typing `typed` into it, and `then` once the terminal has shown `when`.
+// Returns everything the terminal showed (echo included), the exit status
+// (-1 when killed by a signal) and the signal.
 struct PtyResult {
     std::string screen;
     int status = -1;
+    int signal = 0;
 };
 
-PtyResult run_in_pty(const std::vector<std::string> &argv, const std::string &cwd, const std::string &typed) {
+PtyResult run_in_pty(const std::vector<std::string> &argv, const std::string &cwd, const std::string &typed,
+                     const std::string &when = "", const std::string &then = "") {
     PtyResult r;
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
@@ -53,13 +56,23 @@ PtyResult run_in_pty(const std::vector<std::string> &argv, const std::string &cw
         return r;
     }
     // The line discipline keeps what is typed until the program reads it.
-    if (!typed.empty() && write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
-        ADD_FAILURE() << "typing into the terminal failed";
-    r.screen = kit::read_terminal(master, pid);
+    auto type = [&](const std::string &keys) {
+        if (!keys.empty() && write(master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+            ADD_FAILURE() << "typing into the terminal failed";
+    };
+    type(typed);
+    if (when.empty()) {
+        r.screen = kit::read_terminal(master, pid);
+    } else {
+        r.screen = kit::read_terminal_until(master, pid, when);
+        type(then);
+        r.screen += kit::read_terminal(master, pid);
+    }
     close(master);
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     return r;
 }
 
@@ -284,6 +297,27 @@ TEST_F(Run, VerboseRunCommandThatFailsAfterYesIsReported) {
         << r.screen;
 }
 
+// An interactive run command has the terminal: it reads its answer there,
+// and Ctrl-C reaches it (and ends kelpa as it ends the command), while kelpa
+// has the terminal back once the command is over.
+TEST_F(Run, InteractiveRunCommandHasTheTerminalAndItsCtrlC) {
+    // A shell that leads its own process group, which has the terminal.
+    const std::string whose = "awk '{print ($1 == $5 && $5 == $8) ? \"own-foreground\" : \"not\"}' /proc/$$/stat";
+    kit::make_archive(arc, {raw_features, "", whose + "; read a; echo \"got=$a\"; [ \"$a\" != stop ] || exec sleep 30",
+                            "cat > /dev/null"},
+                      payload);
+    // The shell kelpa is started from is in kelpa's group: the foreground
+    // it sees after kelpa is the one kelpa left.
+    const std::vector<std::string> argv = {"/bin/sh", "-c", "\"$0\"; s=$?; " + whose + "; echo \"status=$s\"", arc};
+    auto answered = run_in_pty(argv, dir.path(), "yes\n");
+    EXPECT_NE(answered.screen.find("own-foreground\r\ngot=yes\r\nown-foreground\r\nstatus=0\r\n"), std::string::npos)
+        << answered.screen;
+
+    auto stopped = run_in_pty(argv, dir.path(), "stop\n", "got=stop\r\n", "\x03");
+    EXPECT_NE(stopped.screen.find("got=stop\r\n"), std::string::npos) << stopped.screen;
+    EXPECT_NE(stopped.screen.find("own-foreground\r\nstatus=130\r\n"), std::string::npos) << stopped.screen;
+}
+
 // Gzip payloads written by kelpa's own build.
 
 TEST_F(Run, EverySeveralMemberIsDelivered) {
@@ -392,19 +426,21 @@ TEST_F(Run, MemberLengthsCountTheOutputSoFar) {
 }
 
 // Under nohup (SIGHUP ignored on entry) both commands are started with it
-// ignored, whatever the loader carries over: a hangup ends neither of them. A
+// ignored, whatever the loader carries over: a hangup ends neither of them,
+// nor kelpa; so with any other signal ignored on entry. A
 // 32-bit x86 build also runs through user-mode emulation where that is
 // installed, as CI runs it on machines whose kernel cannot.
 TEST_F(Run, HangupIgnoredOnEntryReachesBothCommandsIgnored) {
-    kit::make_archive(arc, {raw_features, "", "kill -HUP $$; kill -HUP $PPID; echo run-survived",
-                            "kill -HUP $$; cat > /dev/null; echo extract-survived"},
+    kit::make_archive(arc, {raw_features, "", "kill -HUP $$; kill -HUP $PPID; kill -USR1 $$; kill -USR1 $PPID; "
+                                              "echo run-survived",
+                            "kill -HUP $$; kill -USR1 $$; kill -USR1 $PPID; cat > /dev/null; echo extract-survived"},
                       payload);
     std::vector<std::vector<std::string>> loaders = {{}};
     const std::string emulator = "/usr/bin/qemu-i386-static";
     if (testutil::read_file(testutil::kelpa_bin()).substr(0, 5) == "\x7f" "ELF\x01" && access(emulator.c_str(), X_OK) == 0)
         loaders.push_back({emulator});
     for (const auto &loader : loaders) {
-        std::vector<std::string> argv = {"/bin/sh", "-c", "trap '' HUP; exec \"$@\"", "sh"};
+        std::vector<std::string> argv = {"/bin/sh", "-c", "trap '' HUP USR1; exec \"$@\"", "sh"};
         argv.insert(argv.end(), loader.begin(), loader.end());
         argv.push_back(arc);
         auto r = testutil::run(argv, in_dir());
