@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 # What each target needs on a fresh machine; tools/need.sh installs what is missing.
 BUILD_PACKAGES = g++ cmake make libsodium-dev
 TEST_PACKAGES = $(BUILD_PACKAGES) libgtest-dev libgmock-dev googletest libbenchmark-dev zlib1g-dev \
-	minisign python3-cryptography
+	minisign python3-cryptography locales
 
 .PHONY: all demo check install clean
 

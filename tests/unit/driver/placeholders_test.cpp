@@ -45,6 +45,7 @@ protected:
     int exact = 0, refused = 0;
     std::string ref_tpl;                   // the template of the reference runs below
     std::vector<testutil::RunResult> refs; // one per shell
+    std::vector<std::string> env;          // the locale every shell runs in, when not the test's own
 
     void SetUp() override {
         testutil::reset_codec_state();
@@ -102,6 +103,7 @@ protected:
                 testutil::RunOptions ro;
                 ro.stdin_null = true;
                 ro.cwd = plain_dir;
+                ro.env = env;
                 refs.push_back(testutil::run({sh, "-c", SETTLE + ref_cmd}, ro));
             }
             ref_tpl = tpl;
@@ -112,6 +114,7 @@ protected:
             testutil::RunOptions ro;
             ro.stdin_null = true;
             ro.cwd = cwd;
+            ro.env = env;
             const auto got = testutil::run({sh, "-c", SETTLE + cmd}, ro);
             const std::string want = replace_all(replace_all(ref.out, MARK, value), plain_dir, cwd);
             if (got.out != want || got.status != ref.status) {
@@ -309,6 +312,65 @@ TEST_F(ShellDifferential, EachConstructIsFollowedExactlyOrRefusesAnOddValue) {
     EXPECT_EQ(judge("cat <<EOF\n%p\nEOF", "x", cwd), verdict::refused);
     EXPECT_EQ(judge("printf %s %p \"%p\" '%p'", "x", cwd), verdict::exact);
     expect_nothing_ran();
+}
+
+// Locales whose double-byte characters may end in '\\', '`' or '$': a path to
+// them (for LOCPATH), or empty with why they could not be made.
+struct MultibyteLocales {
+    testutil::TempDir dir;
+    std::string why;
+    MultibyteLocales() {
+        for (const char *spec : {"-f GBK -i zh_CN zh_CN.GBK", "-f BIG5 -i zh_TW zh_TW.BIG5",
+                                 "-f SHIFT_JIS -i ja_JP --no-warnings=ascii ja_JP.SJIS"}) {
+            const std::string name = std::strrchr(spec, ' ') + 1;
+            const std::string cmd = "localedef " + std::string(spec, std::strrchr(spec, ' ')) + " '" + (dir / name) +
+                                    "' >/dev/null 2>&1";
+            if (std::system(cmd.c_str()) != 0) {
+                why = "localedef could not make " + name + " (the locales package is needed)";
+                return;
+            }
+        }
+    }
+};
+
+// In GBK, Big5 and Shift_JIS a byte of 0x81 or more takes the next byte with
+// it, a backslash or a backquote included: a value whose lead byte stands
+// before a quote, a '$', a '`' or a '\' still arrives exactly in bash, in
+// every construct, or is refused; it never runs.
+TEST_F(ShellDifferential, LeadBytesInMultibyteLocalesAreExactOrRefused) {
+    static MultibyteLocales locales;
+    if (!locales.why.empty()) {
+        if (testutil::in_ci()) FAIL() << "CI=true, but " << locales.why;
+        GTEST_SKIP() << locales.why;
+    }
+    if (access("/bin/bash", X_OK) != 0) GTEST_SKIP() << "no bash, the shell that reads these locales";
+    shells = {"/bin/bash"};
+    const std::vector<std::string> values = {"\x81\"; touch pwned; #", "\x81$(touch pwned)", "\x95`touch pwned`",
+                                             "a\xe0\\", "\xa4\\\"$(touch pwned)\"", "\xe0\n\xa4\"touch pwned",
+                                             "\xa4`touch pwned`", "\xe0\"; touch pwned; #"};
+    const std::vector<std::string> dirs = {"\x81\"; touch pwned; #", "\xa4`touch pwned`", "\xe0$(touch pwned)"};
+    for (const char *locale : {"zh_CN.GBK", "zh_TW.BIG5", "ja_JP.SJIS"}) {
+        env = {"LOCPATH=" + locales.dir.path(), std::string("LC_ALL=") + locale};
+        ref_tpl.clear();
+        // The locale is in force: a lead byte and a backslash are one character.
+        testutil::RunOptions ro;
+        ro.env = env;
+        ro.stdin_null = true;
+        EXPECT_EQ(testutil::run({"/bin/bash", "-c", "x=$'\\xe0\\\\'; printf %s ${#x}"}, ro).out, "1") << locale;
+        int before = exact;
+        Grammar g(7);
+        std::vector<std::string> templates;
+        for (const std::string &w : word_forms) templates.push_back(replace_all("printf %s W", "W", replace_all(w, "H", "%o")));
+        for (const std::string &b : body_forms) templates.push_back("cat <<EOF\n" + replace_all(b, "H", "%p") + "\nEOF");
+        for (int t = 0; t < 30; t++) templates.push_back(g.command());
+        for (const std::string &tpl : templates)
+            for (std::size_t i = 0; i < values.size(); i++)
+                if (judge(tpl, values[i], hostile_dir(dirs[i % dirs.size()])) == verdict::wrong) break;
+        // Neither side may win by default.
+        EXPECT_GT(exact - before, 60) << locale;
+    }
+    expect_nothing_ran();
+    EXPECT_GT(refused, 60);
 }
 
 // A value the place cannot carry: a tab that would begin a <<- body line, or a
