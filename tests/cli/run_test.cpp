@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <ostream>
 #include <string>
@@ -316,6 +317,46 @@ TEST_F(Run, InteractiveRunCommandHasTheTerminalAndItsCtrlC) {
     auto stopped = run_in_pty(argv, dir.path(), "stop\n", "got=stop\r\n", "\x03");
     EXPECT_NE(stopped.screen.find("got=stop\r\n"), std::string::npos) << stopped.screen;
     EXPECT_NE(stopped.screen.find("own-foreground\r\nstatus=130\r\n"), std::string::npos) << stopped.screen;
+}
+
+// Ctrl-Z that stops an interactive run command stops kelpa too, so that the
+// shell it was started from gets its terminal back; continued (as `fg`
+// does), kelpa brings the command back, and the run ends as it would have.
+TEST_F(Run, StoppedRunCommandStopsKelpaAndBothGoOnTogether) {
+    kit::make_archive(arc, {raw_features, "", "kill -TSTP $$; echo resumed", "cat > /dev/null"}, payload);
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execl(arc.c_str(), arc.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0) << std::strerror(errno);
+    std::string screen;
+    bool stopped = false;
+    int status = -1;
+    char buf[4096];
+    for (int waited_ms = 0; waited_ms < 60000; waited_ms += 10) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
+        }
+        int st = 0;
+        pid_t r = waitpid(pid, &st, WNOHANG | WUNTRACED);
+        if (r == pid && WIFSTOPPED(st)) {
+            stopped = true;
+            kill(pid, SIGCONT);
+        } else if (r == pid) {
+            status = st;
+            break;
+        }
+    }
+    if (status == -1) kill(pid, SIGKILL);
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) screen.append(buf, static_cast<std::size_t>(n));
+    close(master);
+    EXPECT_TRUE(stopped) << screen;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    EXPECT_NE(screen.find("resumed\r\n"), std::string::npos) << screen;
 }
 
 // Gzip payloads written by kelpa's own build.
