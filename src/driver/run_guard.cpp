@@ -296,15 +296,16 @@ int run_shell(const char *cmd, const char *name, char *const *args) {
     std::fflush(nullptr);
     char **argv = shell_argv(cmd, name, args);
     if (argv == nullptr) return -1;
-    // The terminal kelpa is in the foreground of, which the command gets
-    // while it runs: an interactive installer reads it, and Ctrl-C and
+    // The terminal, whose foreground the command gets while it runs when
+    // kelpa has it: an interactive installer reads it, and Ctrl-C and
     // Ctrl-\ reach its whole group, not kelpa.
     foreground_tty = -1;
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        if (isatty(fd) && tcgetpgrp(fd) == getpgrp()) {
+        if (isatty(fd)) {
             foreground_tty = fd;
             break;
         }
+    const bool had_foreground = foreground_tty >= 0 && tcgetpgrp(foreground_tty) == getpgrp();
     // Blocked until run_pid is known, so that no signal finds a command that
     // started but cannot be reached.
     sigset_t old;
@@ -317,7 +318,7 @@ int run_shell(const char *cmd, const char *name, char *const *args) {
         // starts with the dispositions kelpa was given, before any signal
         // can reach kelpa's handler in this copy of it.
         setpgid(0, 0);
-        if (foreground_tty >= 0) tcsetpgrp(foreground_tty, getpid());
+        if (had_foreground) tcsetpgrp(foreground_tty, getpid());
         restore_entry_dispositions(&old);
         execv("/bin/sh", argv);
         _exit(127);
@@ -337,9 +338,11 @@ int run_shell(const char *cmd, const char *name, char *const *args) {
             break;
         }
         if (!WIFSTOPPED(status)) break;
-        // Ctrl-Z stopped the command: kelpa's job stops too, so that the
-        // shell it was started from has its terminal back; when the job is
-        // brought back, so is the command.
+        // Ctrl-Z stopped the command, or it read the terminal from the
+        // background: kelpa's job stops too, so that the shell it was started
+        // from has its terminal back and shows the job stopped; when the job
+        // is brought back, so is the command, with the foreground if kelpa
+        // has it.
         pass_terminal(pid, getpgrp());
         kill(0, SIGSTOP);
         pass_terminal(getpgrp(), pid);
@@ -357,7 +360,7 @@ int run_shell(const char *cmd, const char *name, char *const *args) {
     // command's alone, a failure of the run command).
     int sig = pending_signal;
     pending_signal = 0;
-    if (sig == 0 && foreground_tty >= 0 && status != -1 && WIFSIGNALED(status) &&
+    if (sig == 0 && had_foreground && status != -1 && WIFSIGNALED(status) &&
         WTERMSIG(status) == SIGINT && signal_caught[SIGINT])
         sig = SIGINT;
     foreground_tty = -1;
