@@ -17,6 +17,7 @@ namespace codec {
 bitbuf bb;
 unsigned bk;
 bool history_in_output;
+int bmi2_state = -1;
 huft *huft_spare[BMAX + 1];
 const int lbits = 9;
 const int dbits = 6;

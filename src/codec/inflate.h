@@ -53,6 +53,7 @@ using bitbuf = std::uint64_t; // wide enough for a whole symbol after one refill
 extern bitbuf bb;   // bit buffer: the next bit of the stream is bit 0     inflate routines
 extern unsigned bk; // number of valid bits in bb                          inflate routines
 extern bool history_in_output; // the output half alone holds the window, as a ring would (see below)   stored blocks, inflate / hand_on, history_from_output
+extern int bmi2_state; // BMI2 shifts: -1 not probed yet, 0 absent, 1 present (the fast loop's instance)   bmi2_supported
 extern huft *huft_spare[BMAX + 1]; // freed tables of 2^j entries, chained through their hidden entry, for reuse   huft_free / huft_build
 extern const int lbits; // requested first-level bits, dynamic literal/length table (9)
 extern const int dbits; // requested first-level bits, dynamic distance table (6)
@@ -94,7 +95,7 @@ unsigned window_full();
 // Tops the bit buffer up to at least 56 bits from the 8 bytes at in, which
 // the caller has checked are there, and moves in past the bytes taken. The
 // bits above k then hold the bytes that follow, not yet counted as consumed.
-inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
+[[gnu::always_inline]] inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
     bitbuf word;
     std::memcpy(&word, in, sizeof word);
     if constexpr (std::endian::native == std::endian::big) {

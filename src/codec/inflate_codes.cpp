@@ -9,6 +9,10 @@
 
 #include <bit>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 namespace codec {
 
 namespace {
@@ -58,7 +62,7 @@ unsigned copy_match(unsigned w, unsigned dist, unsigned n) {
 // and most matches are shorter than 64 and farther than that. Otherwise each
 // step reads only bytes at least one step behind it; distances under 8
 // repeat an 8-byte pattern, advanced by a whole number of periods each step.
-inline void copy_near(uch *out, unsigned dist, unsigned n) {
+[[gnu::always_inline]] inline void copy_near(uch *out, unsigned dist, unsigned n) {
     uch *const end = out + n;
     const uch *src = out - dist;
     if (n <= dist) {
@@ -157,7 +161,7 @@ constexpr std::uint32_t value_entry(unsigned base, unsigned extra, unsigned l) {
 // extra bits are the entry's bits above the code, cut out with shifts alone
 // (both counts are taken modulo 64 by the machine, so the masks cost
 // nothing).
-inline unsigned take_value(std::uint32_t ent, bitbuf &b, unsigned &k) {
+[[gnu::always_inline]] inline unsigned take_value(std::uint32_t ent, bitbuf &b, unsigned &k) {
     const bitbuf code = b & ~(~bitbuf{0} << (ent & 63));
     b >>= ent & 63;
     k -= ent;
@@ -232,6 +236,7 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
     } firsts[256];
     unsigned nfirsts = 0;
     unsigned rooms = 0; // bit r set: some literal leaves r bits for a second
+    unsigned shortest_literal = 0;
     // The length codes with extra bits that fit in the lookup beside them.
     // Their slots stay 0 until the table is as wide as code and extra bits
     // together; then each of the 2^extra slots gets its own length, and the
@@ -244,7 +249,11 @@ void build_fast(const code_lengths &cl, fast_table &fast) {
         cl.lit, cl.nl, FAST_BITS, fast,
         [&](unsigned sym, unsigned l, unsigned r) -> std::uint32_t {
             if (sym < 256) {
-                if (l < FAST_BITS) {
+                // Codes come shortest first, so the first literal is the
+                // shortest: one that leaves less room than that takes no
+                // second, and its slots keep the single entry.
+                if (shortest_literal == 0) shortest_literal = l;
+                if (l + shortest_literal <= FAST_BITS) {
                     firsts[nfirsts++] = {r, literal_entry(sym, l)};
                     rooms |= 1u << (FAST_BITS - l);
                 }
@@ -334,7 +343,7 @@ bool tables_agree(const huft *tl, unsigned ml, const huft *td, unsigned md, cons
 // Follows links from entry t to a leaf and consumes its code, inside the fast
 // loop, where the bit buffer always holds the whole code; null at an invalid
 // code.
-inline const huft *leaf_held(const huft *t, bitbuf &b, unsigned &k) {
+[[gnu::always_inline]] inline const huft *leaf_held(const huft *t, bitbuf &b, unsigned &k) {
     unsigned e = t->e;
     while (e > HUFT_LITERAL) {
         if (e == HUFT_INVALID) return nullptr;
@@ -349,7 +358,7 @@ inline const huft *leaf_held(const huft *t, bitbuf &b, unsigned &k) {
 }
 
 // A leaf's base plus its extra bits, consumed.
-inline unsigned value_held(const huft *t, bitbuf &b, unsigned &k) {
+[[gnu::always_inline]] inline unsigned value_held(const huft *t, bitbuf &b, unsigned &k) {
     const unsigned e = t->e;
     const unsigned v = t->v.n + (static_cast<unsigned>(b) & mask_bits[e]);
     b >>= e;
@@ -360,7 +369,7 @@ inline unsigned value_held(const huft *t, bitbuf &b, unsigned &k) {
 // Stores the one or two literals of a fast entry. The second byte is always
 // stored, over a byte not yet decoded when there is no second literal, which
 // spares a hard-to-predict branch.
-inline void put_literals(std::uint32_t ent, uch *&out, bitbuf &b, unsigned &k) {
+[[gnu::always_inline]] inline void put_literals(std::uint32_t ent, uch *&out, bitbuf &b, unsigned &k) {
     b >>= ent & 63;
     k -= ent;
     if constexpr (std::endian::native == std::endian::little) {
@@ -373,9 +382,155 @@ inline void put_literals(std::uint32_t ent, uch *&out, bitbuf &b, unsigned &k) {
     out += ent >> 24;
 }
 
-} // namespace
+
+// What the fast loop decodes with: the block's fast tables, and its huft
+// tables for the codes those leave to them.
+struct block_codes {
+    const fast_table &fast;
+    const fast_dtable &fast_dist;
+    const huft *tl;
+    unsigned ml;
+    const huft *td;
+    unsigned md;
+};
+
+// The fast loop's registers, taken from inflate_codes and handed back.
+struct fast_regs {
+    bitbuf b;
+    unsigned k;
+    const uch *in;
+    uch *out;
+};
+
+// How many more turns of the fast loop cannot reach an edge, from a point
+// that is clear of both: a turn takes at most 7 bytes of input (its refill)
+// and writes at most a longest match.
+[[gnu::always_inline]] inline std::size_t sure_turns(const uch *in, const uch *in_end, const uch *out,
+                                                     const uch *out_last) {
+    const auto by_input = static_cast<std::size_t>(in_end - in - 8) / 7;
+    const auto by_output = static_cast<std::size_t>(out_last - out) / 258;
+    return by_input < by_output ? by_input : by_output;
+}
 
 // Performance critical, measure any change with bench/.
+// Decodes while inbuf holds 8 more bytes and the window has room for a match
+// (the caller has checked both once). Returns INFLATE_OK at the end of the
+// block, INFLATE_MALFORMED at an invalid code, -1 at an edge; r then holds
+// the bit count modulo 64 with bits fetched ahead above it. Inlined into
+// one plain and one BMI2 instance.
+[[gnu::always_inline]] inline int fast_loop(fast_regs &r, const uch *in_end, uch *out_last, const block_codes &c) {
+    bitbuf b = r.b;
+    unsigned k = r.k;
+    const uch *in = r.in;
+    uch *out = r.out;
+    const fast_table &fast = c.fast;
+    const fast_dtable &fast_dist = c.fast_dist;
+    int ended = -1;
+    // The edges are tested only once the turns known to stay clear of them
+    // are used up: the loop still stops at the first turn that reaches one.
+    std::size_t turns = sure_turns(in, in_end, out, out_last);
+    // Each turn looks up the next symbol's entry before the current match is
+    // copied and before the refill, so that the table load overlaps them:
+    // the bit buffer still holds at least 16 valid bits after the most a turn
+    // consumes (48 of 64).
+    refill_word(in, b, k);
+    std::uint32_t ent = fast[b & FAST_MASK];
+    for (;;) {
+        if (ent & FAST_LIT) {
+            // Up to four entries of literals per refill: each takes at most
+            // FAST_BITS of the 56 bits on hand. Written out by hand: as a
+            // loop (also with an unroll pragma) it took 1.4% more
+            // instructions and 7% more mispredicted branches.
+            put_literals(ent, out, b, k);
+            ent = fast[b & FAST_MASK];
+            if (ent & FAST_LIT) {
+                put_literals(ent, out, b, k);
+                ent = fast[b & FAST_MASK];
+                if (ent & FAST_LIT) {
+                    put_literals(ent, out, b, k);
+                    ent = fast[b & FAST_MASK];
+                    if (ent & FAST_LIT) {
+                        put_literals(ent, out, b, k);
+                        ent = fast[b & FAST_MASK];
+                    }
+                }
+            }
+        } else {
+            unsigned n;
+            if (ent & FAST_LEN) {
+                b >>= ent & 63;
+                k -= ent;
+                n = ent >> 16;
+            } else {
+                const huft *t = leaf_held(c.tl + (b & c.ml), b, k);
+                if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
+                    ended = t == nullptr ? INFLATE_MALFORMED : INFLATE_OK;
+                    break;
+                }
+                if (t->e == HUFT_LITERAL) {
+                    *out++ = static_cast<uch>(t->v.n);
+                    ent = fast[b & FAST_MASK];
+                    goto next;
+                }
+                n = value_held(t, b, k);
+            }
+            unsigned dist;
+            if (const std::uint32_t dent = fast_dist[b & FAST_DMASK]; dent != 0) {
+                dist = take_value(dent, b, k);
+            } else {
+                const huft *t = c.td == nullptr ? nullptr : leaf_held(c.td + (b & c.md), b, k);
+                if (t == nullptr) {
+                    ended = INFLATE_MALFORMED;
+                    break;
+                }
+                dist = value_held(t, b, k);
+            }
+            ent = fast[b & FAST_MASK];
+            copy_near(out, dist, n);
+            out += n;
+        }
+    next:
+        if (turns-- == 0) {
+            if (in_end - in < 8 || out > out_last) break;
+            turns = sure_turns(in, in_end, out, out_last);
+        }
+        refill_word(in, b, k);
+    }
+    r = {b, k, in, out};
+    return ended;
+}
+
+int fast_loop_plain(fast_regs &r, const uch *in_end, uch *out_last, const block_codes &c) {
+    return fast_loop(r, in_end, out_last, c);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with BMI2's shifts by a register, which neither wait for nor set
+// the flags: the bit buffer's shifts are the loop's critical path.
+__attribute__((target("bmi,bmi2"))) int fast_loop_bmi2(fast_regs &r, const uch *in_end, uch *out_last,
+                                                       const block_codes &c) {
+    return fast_loop(r, in_end, out_last, c);
+}
+
+bool bmi2_supported() {
+    if (bmi2_state < 0) {
+        unsigned a, b, c, d;
+        bmi2_state = __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_BMI) && (b & bit_BMI2) ? 1 : 0;
+    }
+    return bmi2_state != 0;
+}
+
+inline int fast_codes(fast_regs &r, const uch *in_end, uch *out_last, const block_codes &c) {
+    return bmi2_supported() ? fast_loop_bmi2(r, in_end, out_last, c) : fast_loop_plain(r, in_end, out_last, c);
+}
+#else
+inline int fast_codes(fast_regs &r, const uch *in_end, uch *out_last, const block_codes &c) {
+    return fast_loop_plain(r, in_end, out_last, c);
+}
+#endif
+
+} // namespace
+
 // While inbuf holds 8 more bytes and the window has room for a match, one
 // refill covers a whole symbol (at most 15 + 5 + 15 + 13 bits) and nothing
 // can fill the window, so the loop skips those checks and keeps its state in
@@ -399,81 +554,18 @@ int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_len
     assert(tables_agree(tl, ml, td, md, fast, fast_dist));
 #endif
 
+    const block_codes codes{fast, fast_dist, tl, ml, td, md};
     for (;;) {
-        bitbuf b = br.b;
-        unsigned k = br.k;
-        const uch *in = inbuf + inptr;
+        fast_regs r{br.b, br.k, inbuf + inptr, out_window + w};
         const uch *const in_end = inbuf + insize;
-        uch *out = out_window + w;
         uch *const out_last = out_window + (WSIZE - FAST_ROOM);
-        int ended = -1; // the block's result when it ends in this loop
-        // Each turn looks up the next symbol's entry before the current
-        // match is copied and before the refill, so that the table load
-        // overlaps them: the bit buffer still holds at least 16 valid bits
-        // after the most a turn consumes (48 of 64).
-        if (in_end - in >= 8 && out <= out_last) {
-            refill_word(in, b, k);
-            std::uint32_t ent = fast[b & FAST_MASK];
-            for (;;) {
-                if (ent & FAST_LIT) {
-                    // Up to four entries of literals per refill: each takes
-                    // at most FAST_BITS of the 56 bits on hand. Written out
-                    // by hand: as a loop (also with an unroll pragma) it
-                    // took 1.4% more instructions and 7% more mispredicted
-                    // branches.
-                    put_literals(ent, out, b, k);
-                    ent = fast[b & FAST_MASK];
-                    if (ent & FAST_LIT) {
-                        put_literals(ent, out, b, k);
-                        ent = fast[b & FAST_MASK];
-                        if (ent & FAST_LIT) {
-                            put_literals(ent, out, b, k);
-                            ent = fast[b & FAST_MASK];
-                            if (ent & FAST_LIT) {
-                                put_literals(ent, out, b, k);
-                                ent = fast[b & FAST_MASK];
-                            }
-                        }
-                    }
-                } else {
-                    unsigned n;
-                    if (ent & FAST_LEN) {
-                        b >>= ent & 63;
-                        k -= ent;
-                        n = ent >> 16;
-                    } else {
-                        const huft *t = leaf_held(tl + (b & ml), b, k);
-                        if (t == nullptr || t->e == HUFT_END_OF_BLOCK) {
-                            ended = t == nullptr ? INFLATE_MALFORMED : INFLATE_OK;
-                            break;
-                        }
-                        if (t->e == HUFT_LITERAL) {
-                            *out++ = static_cast<uch>(t->v.n);
-                            ent = fast[b & FAST_MASK];
-                            goto next;
-                        }
-                        n = value_held(t, b, k);
-                    }
-                    unsigned dist;
-                    if (const std::uint32_t dent = fast_dist[b & FAST_DMASK]; dent != 0) {
-                        dist = take_value(dent, b, k);
-                    } else {
-                        const huft *t = td == nullptr ? nullptr : leaf_held(td + (b & md), b, k);
-                        if (t == nullptr) {
-                            ended = INFLATE_MALFORMED;
-                            break;
-                        }
-                        dist = value_held(t, b, k);
-                    }
-                    ent = fast[b & FAST_MASK];
-                    copy_near(out, dist, n);
-                    out += n;
-                }
-            next:
-                if (in_end - in < 8 || out > out_last) break;
-                refill_word(in, b, k);
-            }
-        }
+        // The block's result when it ends in the fast loop, else -1.
+        int ended = -1;
+        if (in_end - r.in >= 8 && r.out <= out_last) ended = fast_codes(r, in_end, out_last, codes);
+        bitbuf b = r.b;
+        unsigned k = r.k;
+        const uch *in = r.in;
+        uch *out = r.out;
         if (ended == INFLATE_MALFORMED) return INFLATE_MALFORMED;
         // Forget the bits fetched ahead of the bytes counted as consumed.
         k &= 63;
