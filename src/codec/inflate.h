@@ -153,11 +153,15 @@ struct code_lengths {
     unsigned nd;
 };
 
-// Decodes literals and matches with the block's tables tl and td (first-level
-// bits bl and bd), built from the lengths in cl, until end of block (0) or an
-// invalid code (1). td is null when the block has no distance codes, which
-// is only legal while no length symbol occurs.
-[[nodiscard]] int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_lengths &cl);
+// Decodes literals and matches with the block's tables *tl and td (first-level
+// bits *bl and bd), built from the lengths in cl, until end of block
+// (INFLATE_OK), an invalid code (INFLATE_MALFORMED) or no memory for *tl
+// (INFLATE_NO_MEMORY). td is null when the block has no distance codes, which
+// is only legal while no length symbol occurs. *tl may be null for a
+// literal/length code that huft_check found complete: it is then built with
+// the requested bits *bl when the decoding needs it, and left for the caller
+// to release.
+[[nodiscard]] int inflate_codes(huft **tl, int *bl, const huft *td, int bd, const code_lengths &cl);
 
 // Test seam: builds the fast tables inflate_codes would build from cl and
 // checks every entry against a walk of tl and td; true when they agree.
@@ -173,6 +177,9 @@ struct code_lengths {
 // (nothing built), HUFT_NO_MEMORY (nothing kept).
 [[nodiscard]] int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e,
                              huft **t, int *m);
+// huft_build's result for the same lengths, short of memory, with nothing
+// built; *used receives the number of lengths that are not 0.
+[[nodiscard]] int huft_check(const unsigned *b, unsigned n, unsigned *used);
 // Releases every table of one code; null does nothing. Returns 0.
 int huft_free(huft *t);
 
