@@ -17,6 +17,7 @@ namespace codec {
 bitbuf bb;
 unsigned bk;
 bool history_in_output;
+int bmi2_state = -1;
 huft *huft_spare[BMAX + 1];
 const int lbits = 9;
 const int dbits = 6;
@@ -57,6 +58,10 @@ unsigned stored_window_full() {
     history_in_output = true;
     return 0;
 }
+
+// A block's result from inflate_codes': every failure but memory is
+// malformed data.
+int codes_result(int r) { return r == INFLATE_OK || r == INFLATE_NO_MEMORY ? r : INFLATE_MALFORMED; }
 
 // Stored runs at least this long skip inbuf once it is used up.
 constexpr unsigned STORED_DIRECT = 4096;
@@ -134,8 +139,7 @@ int inflate_fixed() {
     int bd = 5;
     if (int r = huft_build(ld, 30, 0, cpdist, cpdext, &tab.td, &bd); r > HUFT_INCOMPLETE) return r;
 
-    if (inflate_codes(tab.tl, tab.td, bl, bd, {l, N_MAX, ld, 30}) != 0) return INFLATE_MALFORMED;
-    return INFLATE_OK;
+    return codes_result(inflate_codes(&tab.tl, &bl, tab.td, bd, {l, N_MAX, ld, 30}));
 }
 
 int inflate_dynamic() {
@@ -208,13 +212,16 @@ int inflate_dynamic() {
     tab.release_tl();
     br.store();
 
+    // The literal/length table itself is built only if the decoding needs
+    // it (see inflate_codes).
     bl = lbits;
-    if (int r = huft_build(ll, nl, 257, cplens, cplext, &tab.tl, &bl); r != 0) {
+    unsigned used;
+    if (int r = huft_check(ll, nl, &used); r != 0) {
         if (r == HUFT_INCOMPLETE) std::fputs(" incomplete literal tree\n", stderr);
         return r;
     }
     // Without a literal/length code not even the end of the block is there.
-    if (tab.tl == nullptr) return INFLATE_MALFORMED;
+    if (used == 0) return INFLATE_MALFORMED;
 
     int bd = dbits;
     if (int r = huft_build(ll + nl, nd, 0, cpdist, cpdext, &tab.td, &bd); r != 0) {
@@ -222,8 +229,7 @@ int inflate_dynamic() {
         return r;
     }
 
-    if (inflate_codes(tab.tl, tab.td, bl, bd, {ll, nl, ll + nl, nd}) != 0) return INFLATE_MALFORMED;
-    return INFLATE_OK;
+    return codes_result(inflate_codes(&tab.tl, &bl, tab.td, bd, {ll, nl, ll + nl, nd}));
 }
 
 int inflate_block(int *e) {
@@ -270,6 +276,31 @@ unsigned window_full() {
     return 0;
 }
 
+// Out of line: inlined copies would only add to the stub.
+[[gnu::noinline]] int huft_check(const unsigned *b, unsigned n, unsigned *used) {
+    unsigned c[BMAX + 1] = {};
+    for (unsigned i = 0; i < n; i++) c[b[i]]++;
+    *used = n - c[0];
+    if (c[0] == n) return HUFT_COMPLETE;
+    unsigned k = 1;
+    while (c[k] == 0) k++;
+    unsigned g = BMAX;
+    while (c[g] == 0) g--;
+    // As huft_build counts the codes a complete code would still need.
+    int y = 1 << k;
+    for (unsigned j = k; j < g; j++, y <<= 1)
+        if ((y -= static_cast<int>(c[j])) < 0) return HUFT_OVERSUBSCRIBED;
+    if ((y -= static_cast<int>(c[g])) < 0) return HUFT_OVERSUBSCRIBED;
+    return y != 0 && g != 1 ? HUFT_INCOMPLETE : HUFT_COMPLETE;
+}
+
+// One copy, not one inlined or specialised per caller: the stub carries
+// every byte, and a block builds its tables once.
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((noinline, noclone))
+#else
+__attribute__((noinline))
+#endif
 int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, huft **t, int *m) {
     // Count the codes of each length.
     unsigned c[BMAX + 1] = {};

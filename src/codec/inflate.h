@@ -53,6 +53,7 @@ using bitbuf = std::uint64_t; // wide enough for a whole symbol after one refill
 extern bitbuf bb;   // bit buffer: the next bit of the stream is bit 0     inflate routines
 extern unsigned bk; // number of valid bits in bb                          inflate routines
 extern bool history_in_output; // the output half alone holds the window, as a ring would (see below)   stored blocks, inflate / hand_on, history_from_output
+extern int bmi2_state; // BMI2 shifts: -1 not probed yet, 0 absent, 1 present (the fast loop's instance)   bmi2_supported
 extern huft *huft_spare[BMAX + 1]; // freed tables of 2^j entries, chained through their hidden entry, for reuse   huft_free / huft_build
 extern const int lbits; // requested first-level bits, dynamic literal/length table (9)
 extern const int dbits; // requested first-level bits, dynamic distance table (6)
@@ -94,7 +95,7 @@ unsigned window_full();
 // Tops the bit buffer up to at least 56 bits from the 8 bytes at in, which
 // the caller has checked are there, and moves in past the bytes taken. The
 // bits above k then hold the bytes that follow, not yet counted as consumed.
-inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
+[[gnu::always_inline]] inline void refill_word(const uch *&in, bitbuf &b, unsigned &k) {
     bitbuf word;
     std::memcpy(&word, in, sizeof word);
     if constexpr (std::endian::native == std::endian::big) {
@@ -152,11 +153,15 @@ struct code_lengths {
     unsigned nd;
 };
 
-// Decodes literals and matches with the block's tables tl and td (first-level
-// bits bl and bd), built from the lengths in cl, until end of block (0) or an
-// invalid code (1). td is null when the block has no distance codes, which
-// is only legal while no length symbol occurs.
-[[nodiscard]] int inflate_codes(const huft *tl, const huft *td, int bl, int bd, const code_lengths &cl);
+// Decodes literals and matches with the block's tables *tl and td (first-level
+// bits *bl and bd), built from the lengths in cl, until end of block
+// (INFLATE_OK), an invalid code (INFLATE_MALFORMED) or no memory for *tl
+// (INFLATE_NO_MEMORY). td is null when the block has no distance codes, which
+// is only legal while no length symbol occurs. *tl may be null for a
+// literal/length code that huft_check found complete: it is then built with
+// the requested bits *bl when the decoding needs it, and left for the caller
+// to release.
+[[nodiscard]] int inflate_codes(huft **tl, int *bl, const huft *td, int bd, const code_lengths &cl);
 
 // Test seam: builds the fast tables inflate_codes would build from cl and
 // checks every entry against a walk of tl and td; true when they agree.
@@ -172,6 +177,9 @@ struct code_lengths {
 // (nothing built), HUFT_NO_MEMORY (nothing kept).
 [[nodiscard]] int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e,
                              huft **t, int *m);
+// huft_build's result for the same lengths, short of memory, with nothing
+// built; *used receives the number of lengths that are not 0.
+[[nodiscard]] int huft_check(const unsigned *b, unsigned n, unsigned *used);
 // Releases every table of one code; null does nothing. Returns 0.
 int huft_free(huft *t);
 

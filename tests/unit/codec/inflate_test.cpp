@@ -182,6 +182,38 @@ INSTANTIATE_TEST_SUITE_P(Strategies, ZlibInterop,
                          ::testing::Values(Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED),
                          strategy_name);
 
+// Literals drawn from a steep distribution, so that zlib gives the rare ones
+// codes of 12 to 15 bits, and matches of every length, the long ones rare:
+// the codes a single lookup cannot resolve, at every point of the window
+// and of the input buffer.
+std::string skewed_data(std::size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::geometric_distribution<unsigned> literal(0.03), length(0.04);
+    std::string s;
+    while (s.size() < size) {
+        if (rng() % 10 != 0 || s.size() < 300) {
+            s.push_back(static_cast<char>(literal(rng) % 256));
+        } else {
+            const std::size_t dist = 1 + rng() % std::min<std::size_t>(s.size(), 32768);
+            const std::size_t n = 3 + length(rng) % 256;
+            for (std::size_t i = 0; i < n; i++) s.push_back(s[s.size() - dist]);
+        }
+    }
+    return s;
+}
+
+TEST(Inflate, LongCodesAndRareLengthsDecodeAsZlibEncodedThem) {
+    const std::string data = skewed_data(1500 * 1000, 29);
+    for (int strategy : {Z_DEFAULT_STRATEGY, Z_HUFFMAN_ONLY}) {
+        for (int level : {1, 6, 9}) {
+            SCOPED_TRACE(std::to_string(strategy) + " level " + std::to_string(level));
+            auto r = run_member(testutil::zlib_gzip(data, level, strategy));
+            ASSERT_EQ(r.status, 0) << r.err;
+            ASSERT_TRUE(r.out == data);
+        }
+    }
+}
+
 TEST(Inflate, GathersShortReadsFromAPipe) {
     std::string data = testutil::datagen(300 * 1000, 4, 0.6);
     testutil::MemberOptions opt;
@@ -658,7 +690,7 @@ TEST(FastTables, AgreeWithTheHuftTablesOnTheFixedCode) {
 }
 
 // Short codes make literal pairs and lengths with their extra bits in one
-// lookup; long ones leave slots to the huft tables' second level.
+// lookup; long ones take a subtable each, to be checked entry by entry.
 TEST(FastTables, AgreeWithTheHuftTablesOnRandomCodes) {
     std::mt19937 rng(17);
     for (int round = 0; round < 400; round++) {
