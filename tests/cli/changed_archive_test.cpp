@@ -19,7 +19,6 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 #include "common/archive_kit.h"
 #include "common/testutil.h"
@@ -44,26 +43,6 @@ std::string find_program_on_path(const std::string &name) {
         if (colon == std::string::npos) return "";
         start = colon + 1;
     }
-}
-
-// How many bytes zlib decodes from the first n bytes of the gzip member gz:
-// everything a decoder can have delivered before it reads byte n.
-std::size_t decodable_before(const std::string &gz, std::size_t n) {
-    z_stream z{};
-    inflateInit2(&z, 16 + 15);
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(gz.data()));
-    z.avail_in = static_cast<uInt>(n);
-    std::string out(1 << 16, '\0');
-    std::size_t total = 0;
-    for (;;) {
-        z.next_out = reinterpret_cast<Bytef *>(out.data());
-        z.avail_out = static_cast<uInt>(out.size());
-        int rc = inflate(&z, Z_NO_FLUSH);
-        total += out.size() - z.avail_out;
-        if (rc != Z_OK || (z.avail_in == 0 && z.avail_out != 0)) break;
-    }
-    inflateEnd(&z);
-    return total;
 }
 
 bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
@@ -144,7 +123,7 @@ protected:
     // bytes before the changed block decode to.
     void expect_nothing_of_the_block(const std::string &got, std::size_t block_at, const std::string &what) {
         const std::string payload = read_file(arc).substr(payload_at());
-        const std::size_t bound = decodable_before(payload, block_at - payload_at());
+        const std::size_t bound = testutil::zlib_decodable_prefix(payload, block_at - payload_at());
         ASSERT_GT(bound, 0u) << what;
         ASSERT_LT(bound, data.size()) << what;
         EXPECT_LE(got.size(), bound) << what;

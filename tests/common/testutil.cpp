@@ -273,6 +273,24 @@ bool zlib_gunzip(const std::string &gz, std::string &out) {
     return true;
 }
 
+std::size_t zlib_decodable_prefix(const std::string &gz, std::size_t n) {
+    z_stream z{};
+    inflateInit2(&z, 16 + MAX_WBITS);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(gz.data()));
+    z.avail_in = static_cast<uInt>(n < gz.size() ? n : gz.size());
+    std::string out(1 << 16, '\0');
+    std::size_t total = 0;
+    for (;;) {
+        z.next_out = reinterpret_cast<Bytef *>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        int rc = inflate(&z, Z_NO_FLUSH);
+        total += out.size() - z.avail_out;
+        if (rc != Z_OK || (z.avail_in == 0 && z.avail_out != 0)) break;
+    }
+    inflateEnd(&z);
+    return total;
+}
+
 std::uint32_t zlib_crc32(const std::string &data) {
     return static_cast<std::uint32_t>(
         crc32(0L, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
