@@ -33,18 +33,6 @@ namespace {
 constexpr std::size_t BLOCK = 1 << 16; // the aligned blocks a run compares
 const std::string changed = ": the archive changed while it was being read\n";
 
-std::string find_program_on_path(const std::string &name) {
-    const char *path = std::getenv("PATH");
-    std::string rest = path != nullptr ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0;;) {
-        std::size_t colon = rest.find(':', start);
-        std::string candidate = rest.substr(start, colon - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        if (colon == std::string::npos) return "";
-        start = colon + 1;
-    }
-}
-
 bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 void touch(const std::string &path) { close(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)); }
@@ -66,7 +54,7 @@ protected:
     // Incompressible: each block of the payload is about a block of output,
     // so that a run waiting on a full pipe is never far ahead of it.
     std::string data = testutil::datagen(3 << 20, 26, 0.0);
-    std::string minisign = find_program_on_path("minisign");
+    std::string minisign = testutil::find_on_path("minisign");
 
     void SetUp() override {
         testutil::write_file(dir / "data.tar", data);

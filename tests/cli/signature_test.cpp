@@ -38,18 +38,6 @@ namespace {
 
 const std::string not_matching = ": the archive's signature does not match its contents\n";
 
-std::string find_program_on_path(const std::string &name) {
-    const char *path = std::getenv("PATH");
-    std::string rest = path != nullptr ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0;;) {
-        std::size_t colon = rest.find(':', start);
-        std::string candidate = rest.substr(start, colon - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        if (colon == std::string::npos) return "";
-        start = colon + 1;
-    }
-}
-
 // The second line of a key file, decoded.
 std::string key_bytes(const std::string &file) {
     std::string text = read_file(file);
@@ -88,7 +76,7 @@ protected:
     std::string pub = dir / "vendor.pub";
     std::string key = dir / "vendor.key";
     std::string data = testutil::datagen(200000, 21, 0.6);
-    std::string minisign = find_program_on_path("minisign");
+    std::string minisign = testutil::find_on_path("minisign");
 
     void SetUp() override {
         if (minisign.empty()) {
@@ -412,7 +400,7 @@ TEST_F(Signed, LongerFileOpenedWithoutTruncationIsCutToTheArchive) {
 }
 
 TEST_F(Signed, EncryptedKeyWithoutTerminalIsRefused) {
-    const std::string setsid = find_program_on_path("setsid");
+    const std::string setsid = testutil::find_on_path("setsid");
     if (setsid.empty()) GTEST_SKIP() << "no setsid to start kelpa without a terminal";
     // A hand-made encrypted key: refused before any password is asked for.
     std::string sk = key_bytes(key);

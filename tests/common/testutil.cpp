@@ -135,6 +135,18 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
     return r;
 }
 
+std::string find_on_path(const std::string &name) {
+    const char *path = std::getenv("PATH");
+    std::string rest = path != nullptr ? path : "/usr/bin:/bin";
+    for (std::size_t start = 0;;) {
+        std::size_t colon = rest.find(':', start);
+        std::string candidate = rest.substr(start, colon - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (colon == std::string::npos) return "";
+        start = colon + 1;
+    }
+}
+
 bool in_ci() {
     const char *ci = std::getenv("CI");
     return ci != nullptr && std::strcmp(ci, "true") == 0;

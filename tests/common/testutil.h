@@ -46,6 +46,9 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt = {});
 // privileges must run.
 bool in_ci();
 
+// The first executable of that name on PATH, or "" when there is none.
+std::string find_on_path(const std::string &name);
+
 // The kelpa binary under test, as CTest passes it (KELPA_BIN).
 std::string kelpa_bin();
 RunResult run_kelpa(const std::vector<std::string> &args, const RunOptions &opt = {});
