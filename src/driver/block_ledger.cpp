@@ -74,7 +74,39 @@ void ledger_end() {
     ledger.pos = 0;
     ledger.held = -1;
     ledger.held_len = 0;
+    ledger.unkept = false;
     if (codec::input_hook == codec_input) codec::input_hook = nullptr;
+}
+
+namespace {
+
+bool seen_before(std::size_t i) { return i < ledger.seen.size() && ledger.seen[i]; }
+
+// The first read of block index, n bytes in buf: its digest is kept. Past the
+// end seen before, the file grew; short before it, the file shrank.
+void keep_first_read(codec::off64 index, std::size_t n) {
+    const codec::off64 start = index * static_cast<codec::off64>(LEDGER_BLOCK);
+    const auto i = static_cast<std::size_t>(index);
+    if (ledger.eof >= 0 && ((n > 0 && start + static_cast<codec::off64>(n) > ledger.eof) ||
+                            (n < LEDGER_BLOCK && start + static_cast<codec::off64>(n) < ledger.eof)))
+        archive_changed();
+    if (i >= ledger.seen.size()) {
+        ledger.seen.resize(i + 1, false);
+        ledger.digests.resize(i + 1);
+    }
+    ledger.digests[i] = digest_of(index, ledger.buf, n);
+    ledger.seen[i] = true;
+    if (n < LEDGER_BLOCK) ledger.eof = start + static_cast<codec::off64>(n);
+}
+
+} // namespace
+
+void ledger_skim() { ledger.unkept = true; }
+
+void ledger_keep_held() {
+    ledger.unkept = false;
+    if (ledger.held >= 0 && !seen_before(static_cast<std::size_t>(ledger.held)))
+        keep_first_read(ledger.held, ledger.held_len);
 }
 
 const unsigned char *ledger_block(codec::off64 index, std::size_t *len) {
@@ -86,25 +118,13 @@ const unsigned char *ledger_block(codec::off64 index, std::size_t *len) {
     const ssize_t got = read_block(index, ledger.buf);
     if (got < 0) return nullptr;
     const std::size_t n = static_cast<std::size_t>(got);
-    const codec::off64 start = index * static_cast<codec::off64>(LEDGER_BLOCK);
     const auto i = static_cast<std::size_t>(index);
-    const block_digest d = digest_of(index, ledger.buf, n);
-    if (i < ledger.seen.size() && ledger.seen[i]) {
+    if (seen_before(i)) {
         // The comparison must not tell how much of a digest matched.
+        const block_digest d = digest_of(index, ledger.buf, n);
         if (sodium_memcmp(d.data(), ledger.digests[i].data(), LEDGER_DIGEST) != 0) archive_changed();
-    } else {
-        // A first read: past the end seen before, the file grew; short before
-        // it, the file shrank.
-        if (ledger.eof >= 0 && ((n > 0 && start + static_cast<codec::off64>(n) > ledger.eof) ||
-                                (n < LEDGER_BLOCK && start + static_cast<codec::off64>(n) < ledger.eof)))
-            archive_changed();
-        if (i >= ledger.seen.size()) {
-            ledger.seen.resize(i + 1, false);
-            ledger.digests.resize(i + 1);
-        }
-        ledger.digests[i] = d;
-        ledger.seen[i] = true;
-        if (n < LEDGER_BLOCK) ledger.eof = start + static_cast<codec::off64>(n);
+    } else if (!ledger.unkept) {
+        keep_first_read(index, n);
     }
     ledger.held = index;
     ledger.held_len = n;

@@ -31,6 +31,7 @@ struct block_ledger {
     codec::off64 eof = -1;                           // the file's size as first read, or -1 before its end was read
     codec::off64 pos = 0;                            // offset of the next ledger_read
     codec::off64 held = -1;                          // index of the block in buf, or -1
+    bool unkept = false;                             // first reads take no digest (set by ledger_skim)
     std::size_t held_len = 0;                        // its length (short only at the end of the file)
     unsigned char buf[LEDGER_BLOCK];                 // the block last read, checked
 };
@@ -44,6 +45,13 @@ extern block_ledger ledger;
 // archive kept before. ledger_end wipes the key and forgets the archive.
 void ledger_begin(int fd, const char *name);
 void ledger_end();
+
+// Until ledger_keep_held, first reads take no digest: for bytes that no later
+// pass reads again (a stub searched for the marker), whose digest would be
+// paid for and never compared. ledger_keep_held takes the digest of the block
+// last read, then every first read takes one again.
+void ledger_skim();
+void ledger_keep_held();
 
 // Reads at most n bytes at the ledger's offset and moves it on: the count, 0
 // at the end of the file, or -1 with errno set. A block whose bytes differ from

@@ -61,6 +61,13 @@ void store_argument(char *dst, const char *arg, int letter) {
     std::memcpy(dst, arg, len + 1);
 }
 
+// A key file's name: an empty one (an unset variable in "-k $KEY") would
+// otherwise mean no key, and an archive that is not signed would run.
+void store_key_path(char *dst, const char *arg, int letter) {
+    if (arg[0] == '\0') fatal("%s: option -%c needs a key file name\n", progname, letter);
+    store_argument(dst, arg, letter);
+}
+
 // Forms key + argument as one feature entry and appends it to the list.
 void store_feature(const char *key, const char *arg, int letter) {
     char buf[FEATLEN];
@@ -190,8 +197,8 @@ int main(int argc, char **argv) {
         case 't':
             if (is_compressed) store_argument(uncompress_dir, optarg, c);
             break;
-        case 'k': store_argument(public_key_path, optarg, c); break;
-        case 'K': store_argument(secret_key_path, optarg, c); break;
+        case 'k': store_key_path(public_key_path, optarg, c); break;
+        case 'K': store_key_path(secret_key_path, optarg, c); break;
         default: // 'h', '?', an unknown option or a missing argument
             Usage(is_compressed);
             std::exit(1);

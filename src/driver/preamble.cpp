@@ -147,6 +147,10 @@ int read_preamble(const char *path, const char *name) {
         return PREAMBLE_UNREAD;
     }
     ledger_begin(fd, name);
+    // Without a key to check, nothing before the trailer is read again: the
+    // stub is searched without digests. The hash of a signed archive reads
+    // the whole file again, so then every block keeps its digest.
+    if (!trusted_key_set) ledger_skim();
 
     const char *marker = get_eop();
     std::size_t fail[MARKER_LEN];
@@ -182,6 +186,9 @@ int read_preamble(const char *path, const char *name) {
         consumed += got;
     }
     buf.reset();
+    // The trailer and the payload are read again: from the marker's block on,
+    // every block keeps its digest.
+    ledger_keep_held();
     ledger_seek(after_marker);
 
     trailer_at = after_marker;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,9 +32,17 @@ const char *feature_value(const char *key) {
 
 void refuse_too_long(const char *what) { report("%s: %s: name too long for the space check\n", progname, what); }
 
-// Joins a, "/" and b into dst (PATH_LEN bytes); false when it would not fit.
+// The separator that joins a and b: none where a already ends in '/' (the
+// root) or b begins with one.
+const char *separator(const char *a, const char *b) {
+    const std::size_t n = std::strlen(a);
+    return (n > 0 && a[n - 1] == '/') || b[0] == '/' ? "" : "/";
+}
+
+// Joins a and b into dst (PATH_LEN bytes) with one '/' between them; false
+// when it would not fit.
 bool join(char *dst, const char *a, const char *b) {
-    int n = std::snprintf(dst, PATH_LEN, "%s/%s", a, b);
+    int n = std::snprintf(dst, PATH_LEN, "%s%s%s", a, separator(a, b), b);
     return n >= 0 && static_cast<std::size_t>(n) < PATH_LEN;
 }
 
@@ -66,6 +75,17 @@ bool is_pseudo_filesystem(const char *fstype) {
     return false;
 }
 
+// The trees of the kernel and of the running system: whatever is mounted at
+// or under them (a tmpfs such as /dev/shm, /run or /sys/fs/cgroup included)
+// holds state or lives in memory, never an installation.
+bool in_system_tree(const char *path) {
+    for (const char *tree : {"/proc", "/sys", "/dev", "/run"}) {
+        const std::size_t n = std::strlen(tree);
+        if (std::strncmp(path, tree, n) == 0 && (path[n] == '\0' || path[n] == '/')) return true;
+    }
+    return false;
+}
+
 int free_item(void *item) {
     std::free(item);
     return 0;
@@ -87,7 +107,7 @@ const ss::ssmnttab *next_candidate(ss::APLIST *tried, int min_mb) {
     int is_root = 0;
     int avail = 0;
     for (ss::ssmnttab *m; (m = ss::ss_getmntent()) != nullptr;) {
-        if (is_pseudo_filesystem(m->mt_fstype)) continue;
+        if (is_pseudo_filesystem(m->mt_fstype) || in_system_tree(m->mt_path)) continue;
         // The space test comes first, for every entry.
         if (ss::FsHasMegSpace(m->mt_path, min_mb, &is_root, &avail) != 1 || m->mt_read_only != 0) continue;
         if (!tried_before(tried, m->mt_path)) return m;
@@ -101,11 +121,12 @@ enum class link_result { made, next, refused };
 // clears native_path and links it there. On success sym_path holds native_path.
 link_result do_link(char *sym_path, const char *fssub, const char *native_path) {
     std::size_t n = std::strlen(sym_path);
-    int len = std::snprintf(sym_path + n, PATH_LEN - n, "%s%s", fssub[0] == '/' ? "" : "/", fssub);
+    const char *sep = separator(sym_path, fssub);
+    int len = std::snprintf(sym_path + n, PATH_LEN - n, "%s%s", sep, fssub);
     if (len < 0 || n + static_cast<std::size_t>(len) > MKDIRP_MAX) {
         sym_path[n] = '\0';
         char shown[PATH_LEN + FSSUB_LEN];
-        std::snprintf(shown, sizeof shown, "%s%s%s", sym_path, fssub[0] == '/' ? "" : "/", fssub);
+        std::snprintf(shown, sizeof shown, "%s%s%s", sym_path, sep, fssub);
         refuse_too_long(shown);
         return link_result::refused;
     }

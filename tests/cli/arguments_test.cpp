@@ -1,8 +1,9 @@
 // The operator's arguments on an archive's command line: the run command gets
 // them as "$@", each exactly as given, and $0 is the archive; nothing else
-// sees them.
+// sees them. An empty key file name given to -k or -K is refused.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -100,4 +101,34 @@ TEST_F(Arguments, VerboseDialogShowsThemAfterTheCommand) {
     EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n"
                      "    sh install.sh \"$@\" '--prefix=/opt/my app' 'it'\\''s' '' '\\033[2J\\015x'\n"
                      "but stdin is not a terminal. So forget it.\n");
+}
+
+// An empty key file name (an unset variable in -k "$KEY") never means "no
+// key": the option is refused before any archive or input is looked at.
+TEST_F(Arguments, EmptyKeyFileNamesAreRefusedBeforeAnythingIsRead) {
+    make("touch ran");
+    const std::string kelpa = testutil::kelpa_bin();
+    for (const auto &argv : {std::vector<std::string>{kelpa, "-u", "-k", "", arc}, {arc, "-k", ""}, {arc, "-x", "-k", ""},
+                             {kelpa, "-k", "", "-l", arc}, {kelpa, "-k", "", "-T", arc},
+                             {kelpa, "-u", "-k", "", dir / "missing.run"}}) {
+        auto r = testutil::run(argv, in_dir());
+        EXPECT_EQ(r.status, 1) << argv[1];
+        EXPECT_EQ(r.err, argv[0] + ": option -k needs a key file name\n");
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(exists("data"));
+    EXPECT_FALSE(exists("extract-args"));
+    EXPECT_FALSE(exists("ran"));
+    testutil::write_file(dir / "input", "input\n");
+    for (const auto &args : {std::vector<std::string>{"-K", "", "input"}, {"-C", "App", "input", "-K", ""}}) {
+        int fd = open((dir / "out.run").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+        ASSERT_GE(fd, 0);
+        RunOptions o = in_dir();
+        o.stdout_fd = fd;
+        auto r = testutil::run_kelpa(args, o);
+        close(fd);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, kelpa + ": option -K needs a key file name\n");
+        EXPECT_EQ(testutil::read_file(dir / "out.run"), "") << "an unsigned archive was written";
+    }
 }

@@ -510,3 +510,81 @@ mount -t tmpfs -o size=8m tmpfs "$T/fake")";
                          "\"deep/app\" directory can be created. Ensure that the \"deep/app\" directory\n"
                          "does not exist before trying again.\n");
 }
+
+// The extract command writes over a later block of the archive while it
+// reads: the run ends at that block with the message, nothing of the block
+// delivered, the extract command waited for, the link removed and the run
+// command not run.
+TEST_F(Relocate, ArchiveRewrittenDuringExtractionEndsTheRunAndRemovesTheLink) {
+    const std::string data = testutil::datagen(2 << 20, 27, 0.0);
+    const std::string extract = "mkdir -p \"$T/full/kx\" && head -c 100000 > \"$T/full/kx/data\" && "
+                                "printf X | dd of=\"$ARC\" bs=1 seek=$(( $(wc -c < \"$ARC\") - 500000 )) "
+                                "conv=notrunc 2>/dev/null; cat >> \"$T/full/kx/data\"; touch \"$T/ended\"";
+    build({"-V", T + "/full", "-S", "kx", "-C", "App", "-r", "touch \"$T/ran\"", "-f", extract}, data);
+    const std::string before = testutil::read_file(arc);
+    const std::size_t payload_at = kit::read_trailer(before, testutil::read_file(testutil::kelpa_bin()).size());
+    ASSERT_NE(payload_at, std::string::npos);
+    const std::size_t block_at = (before.size() - 500000) / (1 << 16) * (1 << 16);
+    // A bare kelpa: an archive that runs itself cannot be written to.
+    auto r = run_command("", "\"$KELPA\" -u \"$ARC\"",
+                         link_gone + "test -e \"$T/ran\" || echo not-run; test -e \"$T/ended\" && echo waited\n"
+                                     "cat \"$T/big/kx/data\" > \"$T/delivered\"\n");
+    EXPECT_EQ(r.out, "status=1\nlink-gone\nnot-run\nwaited\n");
+    EXPECT_EQ(r.err, T + "/full/kx: not enough space. Looking for space in other filesystems.\nTrying " + T +
+                         "/big ...\n" + kit::comment_lines("App") + arc +
+                         ": the archive changed while it was being read\n");
+    const std::string delivered = testutil::read_file(dir / "delivered");
+    EXPECT_GE(delivered.size(), 100000u);
+    EXPECT_LE(delivered.size(), testutil::zlib_decodable_prefix(before.substr(payload_at), block_at - payload_at));
+    EXPECT_TRUE(data.compare(0, delivered.size(), delivered) == 0) << "not what the archive held";
+}
+
+// Mount points in the kernel's and the running system's trees are never
+// candidates, a tmpfs with room among them; names that only begin like them
+// are. The root filesystem's candidate joins its path without a doubled '/'.
+// Run in a root of its own (a tmpfs, the system's programs bound into it),
+// so that the candidate "/" is a filesystem of the test's.
+TEST_F(Relocate, CandidatesExcludeTheSystemTreesAndTheRootJoinsWithOneSlash) {
+    const std::string root = R"SH(set -e
+R="$T/root"
+mkdir "$R" && mount -t tmpfs -o size=16m tmpfs "$R"
+for d in usr bin sbin lib lib32 lib64 libx32; do
+    if [ -L "/$d" ]; then ln -s "$(readlink "/$d")" "$R/$d"
+    elif [ -d "/$d" ]; then mkdir "$R/$d" && mount --bind "/$d" "$R/$d"; fi
+done
+mkdir -p "$R/etc" "$R/proc" "$R/dev/shm" "$R/sys/fs/cgroup" "$R/run" "$R/full" "$R/devices" "$R/runner"
+mount -t proc proc "$R/proc"
+mount -t tmpfs -o size=64k tmpfs "$R/full"
+for m in dev/shm sys/fs/cgroup run devices runner; do mount -t tmpfs -o size=8m tmpfs "$R/$m"; done
+mkdir -p "$R/run/user/0" && mount -t tmpfs -o size=8m tmpfs "$R/run/user/0"
+for m in /full /dev/shm /sys/fs/cgroup /run /run/user/0 / /devices /runner; do echo "tmpfs $m tmpfs rw 0 0"; done > "$R/etc/mtab"
+cp "$KELPA" "$R/kelpa"
+cp "$T/deep.run" "$T/app.run" "$R/"
+set +e
+chroot "$R" /kelpa -u /deep.run; echo "status=$?"
+chroot "$R" /kelpa -u /app.run; echo "status=$?"
+test -L "$R/full/app" || echo link-gone
+cat "$R/app/data"
+)SH";
+    kit::make_archive(dir / "deep.run", {"NOCOMPR,NAME=data,VFYFS=/full,FSSUB=deep/app", "", "touch /ran", "cat > /dev/null"},
+                      payload);
+    kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=/full,FSSUB=app", "", "echo \"link=$(readlink /full/app)\"",
+                            "cat > /full/app/%o"},
+                      payload);
+    RunOptions o;
+    o.cwd = T;
+    o.stdin_null = true;
+    o.env = {"T=" + T, "KELPA=" + testutil::kelpa_bin()};
+    auto r = testutil::run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", root}, o);
+    EXPECT_EQ(r.out, "status=1\nlink=/app\nstatus=0\nlink-gone\n" + payload);
+    std::string tried;
+    for (const std::string at : {"/", "/devices/", "/runner/"})
+        tried += "Trying " + (at == "/" ? at : at.substr(0, at.size() - 1)) + " ...\n" + at + "deep/app: No such file or directory\n";
+    EXPECT_EQ(r.err, "/full/deep/app: not enough space. Looking for space in other filesystems.\n" + tried +
+                         "/full/deep/app: not enough space to extract the archive.\n"
+                         "Please make at least 1Mb available in /full.\n"
+                         "Alternatively, you can make space available on another filesystem where a\n"
+                         "\"deep/app\" directory can be created. Ensure that the \"deep/app\" directory\n"
+                         "does not exist before trying again.\n"
+                         "/full/app: not enough space. Looking for space in other filesystems.\nTrying / ...\n");
+}

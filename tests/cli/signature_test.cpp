@@ -38,18 +38,6 @@ namespace {
 
 const std::string not_matching = ": the archive's signature does not match its contents\n";
 
-std::string find_program_on_path(const std::string &name) {
-    const char *path = std::getenv("PATH");
-    std::string rest = path != nullptr ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0;;) {
-        std::size_t colon = rest.find(':', start);
-        std::string candidate = rest.substr(start, colon - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        if (colon == std::string::npos) return "";
-        start = colon + 1;
-    }
-}
-
 // The second line of a key file, decoded.
 std::string key_bytes(const std::string &file) {
     std::string text = read_file(file);
@@ -88,7 +76,7 @@ protected:
     std::string pub = dir / "vendor.pub";
     std::string key = dir / "vendor.key";
     std::string data = testutil::datagen(200000, 21, 0.6);
-    std::string minisign = find_program_on_path("minisign");
+    std::string minisign = testutil::find_on_path("minisign");
 
     void SetUp() override {
         if (minisign.empty()) {
@@ -135,6 +123,26 @@ protected:
         auto r = build_to(arc, args);
         ASSERT_EQ(r.status, 0) << r.err;
         ASSERT_EQ(r.err, "");
+    }
+
+    // Signs the archive's bytes as they stand with vendor.key, in place of
+    // its signature's characters (read as dots): a signature that covers
+    // every byte of a, whatever its strings read as.
+    static void sign_bytes(std::string &a, const std::string &secret_key_file) {
+        const std::string sk = key_bytes(secret_key_file);
+        const std::size_t at = a.find("KX_SIGNATURE=", read_file(testutil::kelpa_bin()).size()) + 13;
+        std::string hashed = a;
+        hashed.replace(at, 96, std::string(96, '.'));
+        unsigned char hash[crypto_generichash_blake2b_BYTES_MAX];
+        crypto_generichash_blake2b(hash, sizeof hash, reinterpret_cast<const unsigned char *>(hashed.data()),
+                                   hashed.size(), nullptr, 0);
+        unsigned char raw[8 + crypto_sign_ed25519_BYTES];
+        std::memcpy(raw, sk.data() + 54, 8); // the key id, then the secret key
+        crypto_sign_ed25519_detached(raw + 8, nullptr, hash, sizeof hash,
+                                     reinterpret_cast<const unsigned char *>(sk.data()) + 62);
+        char chars[97];
+        sodium_bin2base64(chars, sizeof chars, raw, sizeof raw, sodium_base64_VARIANT_ORIGINAL);
+        a.replace(at, 96, chars, 96);
     }
 
     std::set<std::string> entries() const {
@@ -392,7 +400,7 @@ TEST_F(Signed, LongerFileOpenedWithoutTruncationIsCutToTheArchive) {
 }
 
 TEST_F(Signed, EncryptedKeyWithoutTerminalIsRefused) {
-    const std::string setsid = find_program_on_path("setsid");
+    const std::string setsid = testutil::find_on_path("setsid");
     if (setsid.empty()) GTEST_SKIP() << "no setsid to start kelpa without a terminal";
     // A hand-made encrypted key: refused before any password is asked for.
     std::string sk = key_bytes(key);
@@ -553,6 +561,76 @@ print("verified")
     }
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "verified\n");
+}
+
+// A trailer string past 1023 characters, or one without its NUL, is never
+// what a signed build wrote: refused under -k and never listed as signed,
+// with the vendor's signature kept and with one made over the very bytes.
+TEST_F(Signed, StringsPastTheirLengthOrWithoutTheirNulAreNeverSigned) {
+    const std::string id = key_id_text(key_bytes(pub).substr(2, 8));
+    struct Long {
+        const char *name;
+        std::vector<std::string> options;
+        std::string text; // 1023 characters
+    };
+    const std::string run = "touch ran #";
+    for (const Long &l : {Long{"comment", {"-C"}, std::string(1023, 'c')},
+                          Long{"run command", {"-r"}, run + std::string(1023 - run.size(), 'r')}}) {
+        std::vector<std::string> args = {"-f", "touch started; cat > got", l.options[0], l.text, "-K", key, "data.tar"};
+        if (l.options[0] == "-C") args.insert(args.begin(), {"-r", "touch ran"});
+        ASSERT_EQ(build_to(arc, args).status, 0) << l.name;
+        auto whole = testutil::run_kelpa({"-l", "-k", pub, arc}, in_dir());
+        EXPECT_EQ(whole.status, 0) << l.name << ": " << whole.err;
+        EXPECT_NE(whole.out.find("Signed: key " + id + "\n"), std::string::npos) << l.name;
+
+        std::string bytes = read_file(arc);
+        // Signing again by hand gives the build's own bytes.
+        std::string resigned = bytes;
+        sign_bytes(resigned, key);
+        EXPECT_TRUE(resigned == bytes) << l.name << ": the hand-made signature is not the build's";
+        bytes.insert(bytes.find(l.text) + l.text.size(), "; touch evil");
+        for (bool sign_again : {false, true}) {
+            const std::string what = std::string(l.name) + (sign_again ? ", signed again" : ", the build's signature");
+            std::string changed = bytes;
+            if (sign_again) sign_bytes(changed, key);
+            testutil::write_file(arc, changed, 0755);
+            const std::string refusal = arc + ": a trailer string is longer than 1023 characters\n";
+            expect_refused({"-l", "-k", pub, arc}, refusal, what + " -l");
+            expect_refused({"-u", "-k", pub, arc}, refusal, what + " -u");
+            const auto before = entries();
+            auto own = testutil::run({arc, "-k", pub}, in_dir());
+            EXPECT_EQ(own.status, 1) << what;
+            EXPECT_EQ(own.err, refusal) << what;
+            EXPECT_EQ(entries(), before) << what;
+            auto listed = testutil::run_kelpa({"-l", arc}, in_dir());
+            EXPECT_EQ(listed.out.find("Signed:"), std::string::npos) << what << ": " << listed.out;
+        }
+    }
+
+    // An empty raw payload: the extract command's NUL is the file's last byte.
+    std::string empty = kit::preamble({"NOCOMPR,NAME=empty,KX_SIGNATURE=" + std::string(96, '.'), "App", "touch ran",
+                                       "touch started"});
+    sign_bytes(empty, key);
+    testutil::write_file(arc, empty, 0755);
+    auto whole = testutil::run_kelpa({"-l", "-k", pub, arc}, in_dir());
+    EXPECT_EQ(whole.status, 0) << whole.err;
+    EXPECT_NE(whole.out.find("Signed: key " + id + "\n"), std::string::npos) << whole.out;
+    empty.pop_back();
+    for (bool sign_again : {false, true}) {
+        const std::string what = sign_again ? "no NUL, signed again" : "no NUL, the signature kept";
+        std::string changed = empty;
+        if (sign_again) sign_bytes(changed, key);
+        testutil::write_file(arc, changed, 0755);
+        expect_refused({"-l", "-k", pub, arc}, arc + not_matching, what + " -l");
+        expect_refused({"-u", "-k", pub, arc}, arc + not_matching, what + " -u");
+        const auto before = entries();
+        auto own = testutil::run({arc, "-k", pub}, in_dir());
+        EXPECT_EQ(own.status, 1) << what;
+        EXPECT_EQ(own.err, arc + not_matching) << what;
+        EXPECT_EQ(entries(), before) << what;
+        auto listed = testutil::run_kelpa({"-l", arc}, in_dir());
+        EXPECT_EQ(listed.out.find("Signed:"), std::string::npos) << what << ": " << listed.out;
+    }
 }
 
 } // namespace

@@ -135,6 +135,18 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
     return r;
 }
 
+std::string find_on_path(const std::string &name) {
+    const char *path = std::getenv("PATH");
+    std::string rest = path != nullptr ? path : "/usr/bin:/bin";
+    for (std::size_t start = 0;;) {
+        std::size_t colon = rest.find(':', start);
+        std::string candidate = rest.substr(start, colon - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (colon == std::string::npos) return "";
+        start = colon + 1;
+    }
+}
+
 bool in_ci() {
     const char *ci = std::getenv("CI");
     return ci != nullptr && std::strcmp(ci, "true") == 0;
@@ -271,6 +283,24 @@ bool zlib_gunzip(const std::string &gz, std::string &out) {
         inflateEnd(&z);
     }
     return true;
+}
+
+std::size_t zlib_decodable_prefix(const std::string &gz, std::size_t n) {
+    z_stream z{};
+    inflateInit2(&z, 16 + MAX_WBITS);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(gz.data()));
+    z.avail_in = static_cast<uInt>(n < gz.size() ? n : gz.size());
+    std::string out(1 << 16, '\0');
+    std::size_t total = 0;
+    for (;;) {
+        z.next_out = reinterpret_cast<Bytef *>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        int rc = inflate(&z, Z_NO_FLUSH);
+        total += out.size() - z.avail_out;
+        if (rc != Z_OK || (z.avail_in == 0 && z.avail_out != 0)) break;
+    }
+    inflateEnd(&z);
+    return total;
 }
 
 std::uint32_t zlib_crc32(const std::string &data) {

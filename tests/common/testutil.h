@@ -46,6 +46,9 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt = {});
 // privileges must run.
 bool in_ci();
 
+// The first executable of that name on PATH, or "" when there is none.
+std::string find_on_path(const std::string &name);
+
 // The kelpa binary under test, as CTest passes it (KELPA_BIN).
 std::string kelpa_bin();
 RunResult run_kelpa(const std::vector<std::string> &args, const RunOptions &opt = {});
@@ -72,6 +75,9 @@ std::string zlib_deflate_raw(const std::string &data, int level, int strategy = 
 // Decodes every gzip member of `gz` with zlib; false when zlib rejects it.
 bool zlib_gunzip(const std::string &gz, std::string &out);
 std::uint32_t zlib_crc32(const std::string &data);
+// How many bytes zlib decodes from the first n bytes of the gzip member gz:
+// all that any decoder can have delivered before it reads byte n.
+std::size_t zlib_decodable_prefix(const std::string &gz, std::size_t n);
 
 // SHA-256 hex digest, for golden outputs.
 std::string sha256_hex(const std::string &data);
