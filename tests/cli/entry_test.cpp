@@ -233,10 +233,12 @@ TEST(Executable, IsStaticallyLinkedByDefault) {
     EXPECT_FALSE(has_segment(PT_DYNAMIC)) << "kelpa has dynamic sections";
 }
 
-// Every archive carries the whole stub: signatures and threads may not make
-// each download much larger.
+// Every archive carries the whole stub: signatures, threads, the decoder's
+// second instance for newer processors and the run's signal handling may not
+// make each download much larger. The file grows in steps of a page (the
+// read-only data ends on one), so the limit leaves a page or so of room.
 TEST(Executable, StrippedStaticStubStaysWithinItsSize) {
     if (!KELPA_IS_STATIC || !KELPA_IS_STRIPPED || sizeof(void *) != 8)
         GTEST_SKIP() << "the limit is for the stripped static 64-bit build";
-    EXPECT_LE(testutil::read_file(testutil::kelpa_bin()).size(), 1310720u); // 1.25 MiB
+    EXPECT_LE(testutil::read_file(testutil::kelpa_bin()).size(), 1318912u); // 1.25 MiB and two pages
 }
