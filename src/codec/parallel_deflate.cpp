@@ -31,8 +31,8 @@
 // next search. Across a run a parse's match ends depend on where it entered
 // the run, so a worker whose chunk starts inside one starts its parse where
 // the run ends, and the joiner, crossing the run at its own phase, meets it
-// past the run (among the waiting-literal states, which a worker records all
-// over its chunk).
+// past the run, among the waiting-literal states, which a worker records
+// over the first QUIET_SPAN bytes of its parse and of what follows each run.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -72,6 +72,10 @@ constexpr off64 CHUNK_MARGIN = 1024;
 constexpr unsigned RUN_MIN = 16384;
 // Lazy steps between two looks for a run to step over.
 constexpr unsigned PIECE = 4096;
+// The worker shows its waiting-literal states over this many bytes from its
+// start and from each run on; the true parse nearly always meets it within a
+// few hundred.
+constexpr unsigned QUIET_SPAN = 16384;
 constexpr std::size_t READ_SIZE = std::size_t{1} << 18; // largest read of the reader thread
 constexpr unsigned LONG_GAP = 511;                       // gap field of an item whose gap follows it
 static_assert(MAX_DIST <= 1u << 15 && MAX_MATCH - MIN_MATCH < 1u << 8, "an item's distance and length fields");
@@ -84,7 +88,7 @@ static_assert(MAX_DIST <= 1u << 15 && MAX_MATCH - MIN_MATCH < 1u << 8, "an item'
 struct parse_record {
     std::uint32_t *items;                 // room for every match a chunk can hold
     std::size_t count;
-    std::uint64_t *quiet;                 // bit i: at the step boundary from + i a literal waited, no match found
+    std::uint64_t *quiet;                 // bit i: at the step boundary from + i a literal waited, no match found (where recorded)
     std::size_t quiet_bits;               // positions quiet covers: the chunk's size
     off64 from;                           // input position the parse starts at, as after a match
     off64 end;                            // input position where the parse stopped
@@ -120,16 +124,17 @@ struct parse_worker {
     off64 data_end;                       // end of the input it may read                       parse_chunk / read
     long mark_offset;                     // base - rec->from: window position to record offset   parse_chunk, slid / mark, tally
     unsigned last_end;                    // record offset after the last match recorded       tally
-    unsigned quiet_end;                   // record offset up to which quiet states are recorded   parse_chunk / mark
+    unsigned quiet_until;                 // window position below which quiet states are recorded   parse_chunk, tally, slid / mark
     bool fresh;                           // the chains are ready for a search at strstart      parse_chunk, parse_on
     const pool *shared;                   // the ring it reads                                  parse_chunk / read
     pool *owner;                          // the pool whose jobs it takes                       parallel_begin / worker_thread
     parse_record *rec;                    // the parse being recorded                           parse_chunk / mark, tally
 
     void mark(unsigned s, int match_available, unsigned match_length) {
-        const unsigned i = static_cast<unsigned>(mark_offset + static_cast<long>(s));
-        if (match_available && match_length == MIN_MATCH - 1 && i < quiet_end)
+        if (s < quiet_until && match_available && match_length == MIN_MATCH - 1) {
+            const unsigned i = static_cast<unsigned>(mark_offset + static_cast<long>(s));
             rec->quiet[i / 64] |= std::uint64_t{1} << (i % 64);
+        }
     }
     int tally(unsigned dist, unsigned lc) {
         if (dist == 0) return 0;
@@ -143,6 +148,9 @@ struct parse_worker {
             rec->items[rec->count++] = gap << 23 | item;
         }
         last_end = at + lc + MIN_MATCH;
+        // A run: the true parse may cross it at another phase, and meet this
+        // one only past it.
+        if (dist == 1 && lc == MAX_MATCH - MIN_MATCH) quiet_until = std::max(quiet_until, strstart + QUIET_SPAN);
         return 0; // the joiner decides where blocks end
     }
     static void flush() {}
@@ -150,6 +158,7 @@ struct parse_worker {
     void slid() {
         base += static_cast<off64>(WSIZE);
         mark_offset += static_cast<long>(WSIZE);
+        quiet_until = quiet_until > WSIZE ? quiet_until - static_cast<unsigned>(WSIZE) : 0;
     }
     void fill() {
         do fill_window(*this, true);
@@ -378,8 +387,8 @@ void parse_chunk(const pool &p, parse_worker &w, job &jb) {
     w.data_end = jb.data_end;
     w.mark_offset = static_cast<long>(w.base - rec.from);
     w.last_end = 0;
-    w.quiet_end = static_cast<unsigned>(jb.y - rec.from);
     w.strstart = static_cast<unsigned>(rec.from - w.base);
+    w.quiet_until = w.strstart + QUIET_SPAN;
     w.match_start = 0;
     w.prev_length = MIN_MATCH - 1;
     w.eofile = 0;
