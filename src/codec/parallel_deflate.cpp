@@ -32,7 +32,7 @@
 // the run, so a worker whose chunk starts inside one starts its parse where
 // the run ends, and the joiner, crossing the run at its own phase, meets it
 // past the run, among the waiting-literal states, which a worker records
-// over the first QUIET_SPAN bytes of its parse and of what follows each run.
+// over the first QUIET_SPAN bytes of its parse and after each run it crossed.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -41,6 +41,7 @@
 #include <new>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,8 +74,8 @@ constexpr unsigned RUN_MIN = 16384;
 // Lazy steps between two looks for a run to step over.
 constexpr unsigned PIECE = 4096;
 // The worker shows its waiting-literal states over this many bytes from its
-// start and from each run on; the true parse nearly always meets it within a
-// few hundred.
+// start and from the end of each run it crossed; the true parse nearly always
+// meets it within a few hundred.
 constexpr unsigned QUIET_SPAN = 16384;
 constexpr std::size_t READ_SIZE = std::size_t{1} << 18; // largest read of the reader thread
 constexpr unsigned LONG_GAP = 511;                       // gap field of an item whose gap follows it
@@ -90,6 +91,7 @@ struct parse_record {
     std::size_t count;
     std::uint64_t *quiet;                 // bit i: at the step boundary from + i a literal waited, no match found (where recorded)
     std::size_t quiet_bits;               // positions quiet covers: the chunk's size
+    std::size_t quiet_top;                // no bit from here on is set: what recording reached
     off64 from;                           // input position the parse starts at, as after a match
     off64 end;                            // input position where the parse stopped
     lazy_state at_end;                    // the state there, its start replaced by...
@@ -124,7 +126,7 @@ struct parse_worker {
     off64 data_end;                       // end of the input it may read                       parse_chunk / read
     long mark_offset;                     // base - rec->from: window position to record offset   parse_chunk, slid / mark, tally
     unsigned last_end;                    // record offset after the last match recorded       tally
-    unsigned quiet_until;                 // window position below which quiet states are recorded   parse_chunk, tally, slid / mark
+    unsigned quiet_until;                 // window position below which quiet states are recorded   parse_chunk, parse_on, slid / mark
     bool fresh;                           // the chains are ready for a search at strstart      parse_chunk, parse_on
     const pool *shared;                   // the ring it reads                                  parse_chunk / read
     pool *owner;                          // the pool whose jobs it takes                       parallel_begin / worker_thread
@@ -148,9 +150,6 @@ struct parse_worker {
             rec->items[rec->count++] = gap << 23 | item;
         }
         last_end = at + lc + MIN_MATCH;
-        // A run: the true parse may cross it at another phase, and meet this
-        // one only past it.
-        if (dist == 1 && lc == MAX_MATCH - MIN_MATCH) quiet_until = std::max(quiet_until, strstart + QUIET_SPAN);
         return 0; // the joiner decides where blocks end
     }
     static void flush() {}
@@ -349,6 +348,11 @@ void parse_on(parse_worker &w, lazy_state &st, off64 stop) {
             (!w.fresh || worth_crossing(w.window, w.strstart, w.lookahead))) {
             cross_run(w, static_cast<unsigned>(stop - w.base));
             w.fresh = false;
+            // The true parse may have crossed the run at another phase, and
+            // meet this one only past it.
+            w.quiet_until = w.strstart + QUIET_SPAN;
+            const std::size_t top = static_cast<std::size_t>(w.mark_offset + static_cast<long>(w.quiet_until));
+            w.rec->quiet_top = std::min(w.rec->quiet_bits, std::max(w.rec->quiet_top, top));
             continue;
         }
         if (!w.fresh) {
@@ -379,7 +383,10 @@ void parse_chunk(const pool &p, parse_worker &w, job &jb) {
     parse_record &rec = jb.rec;
     rec.count = 0;
     rec.from = parse_start(p, jb);
-    std::memset(rec.quiet, 0, (rec.quiet_bits + 63) / 64 * sizeof *rec.quiet);
+    // Only what the last parse recorded is cleared: the rest of the bits,
+    // never touched, takes no memory.
+    std::memset(rec.quiet, 0, (rec.quiet_top + 63) / 64 * sizeof *rec.quiet);
+    rec.quiet_top = std::min<std::size_t>(rec.quiet_bits, QUIET_SPAN);
     w.shared = &p;
     w.rec = &rec;
     w.base = std::max<off64>(0, rec.from - static_cast<off64>(WSIZE));
@@ -487,6 +494,8 @@ void release_job(pool &p, off64 j) {
     lk.notify();
 }
 
+std::size_t quiet_bytes(const parse_record &rec) { return (rec.quiet_bits + 63) / 64 * sizeof *rec.quiet; }
+
 // Frees what new_pool allocated of p, and p; its threads have ended.
 [[gnu::cold]] void free_pool(pool *p) {
     if (p->workers != nullptr)
@@ -494,7 +503,7 @@ void release_job(pool &p, off64 j) {
     if (p->jobs != nullptr)
         for (unsigned i = 0; i < p->slots; i++) {
             std::free(p->jobs[i].rec.items);
-            std::free(p->jobs[i].rec.quiet);
+            if (p->jobs[i].rec.quiet != nullptr) munmap(p->jobs[i].rec.quiet, quiet_bytes(p->jobs[i].rec));
         }
     std::free(p->jobs);
     std::free(p->ring);
@@ -613,7 +622,7 @@ void replay(pool &p, const job &jb, record_cursor &c, lazy_state &st) {
 // The first input position from `at` on where bit i of rec.quiet is set for
 // position rec.from + i; NONE when there is none.
 off64 next_quiet(const parse_record &rec, off64 at) {
-    const off64 bits = static_cast<off64>(rec.quiet_bits);
+    const off64 bits = static_cast<off64>(rec.quiet_top);
     for (off64 i = std::max<off64>(at - rec.from, 0); i < bits; i++) {
         const std::uint64_t word = rec.quiet[i / 64] >> (i % 64);
         if (word == 0) {
@@ -736,7 +745,10 @@ struct pool_guard {
         parse_record &rec = p->jobs[i].rec;
         rec.items = static_cast<std::uint32_t *>(std::malloc(items * sizeof(std::uint32_t)));
         rec.quiet_bits = p->chunk;
-        rec.quiet = static_cast<std::uint64_t *>(std::malloc((p->chunk + 63) / 64 * sizeof(std::uint64_t)));
+        // Mapped, not taken from the heap: a page of it takes memory only
+        // once a parse records there, and most parses record 2 KiB of it.
+        void *quiet = mmap(nullptr, quiet_bytes(rec), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        rec.quiet = quiet == MAP_FAILED ? nullptr : static_cast<std::uint64_t *>(quiet);
         ok = rec.items != nullptr && rec.quiet != nullptr;
     }
     for (unsigned i = 0; ok && i < workers; i++) {
