@@ -1,6 +1,7 @@
 // Proves that the encoder on any number of threads, with jobs of any size,
 // writes exactly the member that the single-threaded encoder writes.
 // The input: a thread count, a job size, a repeat count, then the data.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -44,17 +45,28 @@ std::string member(const std::string &data, int threads, std::size_t chunk) {
     return s;
 }
 
+// Each input's work is bounded, so that the fuzzer runs many: every job
+// first inserts up to 32 KiB of chains, so the jobs are few; the repeats stop
+// at a member that still slides the window once; and more workers than jobs
+// would only sit idle.
+constexpr std::size_t MAX_MEMBER = 2 * codec::WSIZE + 4096;
+constexpr std::size_t MAX_JOBS = 4;
+constexpr int MAX_THREADS = MAX_JOBS + 2;
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size < 4) return 0;
-    const int threads = 1 + data[0] % 16;
-    // Jobs from 16 bytes up, so that short inputs still make many.
-    const std::size_t chunk = 16 + (data[1] | std::size_t{data[2]} << 8) % 8192;
+    if (size < 4 || size - 4 > MAX_MEMBER) return 0;
+    const int threads = 1 + data[0] % MAX_THREADS;
     // Repeats make long inputs whose matches cross the jobs' edges at every phase.
-    const int repeats = 1 + data[3] % 16;
+    const std::size_t unit = size - 4;
+    const std::size_t fit = unit == 0 ? 1 : std::max<std::size_t>(1, MAX_MEMBER / unit);
+    const std::size_t repeats = std::min<std::size_t>(1 + data[3] % 8, fit);
     std::string input;
-    for (int i = 0; i < repeats; i++) input.append(reinterpret_cast<const char *>(data + 4), size - 4);
+    for (std::size_t i = 0; i < repeats; i++) input.append(reinterpret_cast<const char *>(data + 4), unit);
+    // Jobs from 16 bytes up, so that short inputs still make several.
+    const std::size_t asked = 16 + (data[1] | std::size_t{data[2]} << 8) % 8192;
+    const std::size_t chunk = std::max(asked, (input.size() + MAX_JOBS - 1) / MAX_JOBS);
     check(member(input, threads, chunk) == member(input, 1, chunk), "the threads wrote other bytes");
     return 0;
 }

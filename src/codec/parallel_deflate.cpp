@@ -20,6 +20,19 @@
 // match found), parses up to it itself, and replays the worker's parse from
 // there. Whatever it cannot prove to agree it parses itself, the end of the
 // input included, so a worker's guess never reaches the output.
+//
+// Runs of one byte. After a match that ends at s, with window[s - 1..s + 257]
+// one byte value and more than MIN_LOOKAHEAD bytes ahead, the lazy loop's next
+// two steps are fixed at every lazy level: the search at s meets s - 1 first,
+// at distance 1 and of length MAX_MATCH (as long as any nice_match), and the
+// step after takes it without a search (MAX_MATCH is not below any
+// max_lazy_match). Both the workers and the joiner step over such runs with
+// the tallies alone and insert nothing; the chains are built again before the
+// next search. Across a run a parse's match ends depend on where it entered
+// the run, so a worker whose chunk starts inside one starts its parse where
+// the run ends, and the joiner, crossing the run at its own phase, meets it
+// past the run, among the waiting-literal states, which a worker records
+// over the first QUIET_SPAN bytes of its parse and after each run it crossed.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -28,6 +41,7 @@
 #include <new>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,22 +67,32 @@ using namespace finder;
 constexpr off64 NONE = std::numeric_limits<off64>::max();
 // Input a worker may read past its chunk: its last step's lookahead, with room.
 constexpr off64 CHUNK_MARGIN = 1024;
-// The worker shows its waiting-literal states over this many first bytes of
-// its chunk; the true parse nearly always meets it within a few hundred.
+// A run is stepped over, the chains rebuilt after it, only when it is at
+// least this long: rebuilding them costs about one insertion per position of
+// the window.
+constexpr unsigned RUN_MIN = 16384;
+// Lazy steps between two looks for a run to step over.
+constexpr unsigned PIECE = 4096;
+// The worker shows its waiting-literal states over this many bytes from its
+// start and from the end of each run it crossed; the true parse nearly always
+// meets it within a few hundred.
 constexpr unsigned QUIET_SPAN = 16384;
 constexpr std::size_t READ_SIZE = std::size_t{1} << 18; // largest read of the reader thread
 constexpr unsigned LONG_GAP = 511;                       // gap field of an item whose gap follows it
 static_assert(MAX_DIST <= 1u << 15 && MAX_MATCH - MIN_MATCH < 1u << 8, "an item's distance and length fields");
 
-// A worker's parse of one chunk, from its start to the first step boundary at
-// or after its end: the matches in input order, the positions between them
-// being literals. An item packs the count of literals before the match (bits
-// 23..31; LONG_GAP: the count is the next item), the length - 3 (bits 15..22)
-// and the distance - 1 (bits 0..14).
+// A worker's parse of one chunk, from `from` (its start, or the end of a run
+// at its start) to the first step boundary at or after its end: the matches
+// in input order, the positions between them being literals. An item packs
+// the count of literals before the match (bits 23..31; LONG_GAP: the count is
+// the next item), the length - 3 (bits 15..22) and the distance - 1 (bits 0..14).
 struct parse_record {
     std::uint32_t *items;                 // room for every match a chunk can hold
     std::size_t count;
-    std::uint64_t quiet[QUIET_SPAN / 64]; // bit i: at the step boundary chunk start + i a literal waited, no match found
+    std::uint64_t *quiet;                 // bit i: at the step boundary from + i a literal waited, no match found (where recorded)
+    std::size_t quiet_bits;               // positions quiet covers: the chunk's size
+    std::size_t quiet_top;                // no bit from here on is set: what recording reached
+    off64 from;                           // input position the parse starts at, as after a match
     off64 end;                            // input position where the parse stopped
     lazy_state at_end;                    // the state there, its start replaced by...
     unsigned pending_dist;                // ...the distance of a waiting match, from end - 1
@@ -100,15 +124,16 @@ struct parse_worker {
     off64 base;                           // input position of window[0]                       parse_chunk, slid
     off64 read_pos;                       // next input byte to copy into the window           read
     off64 data_end;                       // end of the input it may read                       parse_chunk / read
-    long mark_offset;                     // base - chunk start: window position to chunk offset   parse_chunk, slid / mark, tally
-    unsigned last_end;                    // chunk offset after the last match recorded        tally
-    bool recording;                       // quiet states are recorded                          parse_chunk / mark
+    long mark_offset;                     // base - rec->from: window position to record offset   parse_chunk, slid / mark, tally
+    unsigned last_end;                    // record offset after the last match recorded       tally
+    unsigned quiet_until;                 // window position below which quiet states are recorded   parse_chunk, parse_on, slid / mark
+    bool fresh;                           // the chains are ready for a search at strstart      parse_chunk, parse_on
     const pool *shared;                   // the ring it reads                                  parse_chunk / read
     pool *owner;                          // the pool whose jobs it takes                       parallel_begin / worker_thread
     parse_record *rec;                    // the parse being recorded                           parse_chunk / mark, tally
 
     void mark(unsigned s, int match_available, unsigned match_length) {
-        if (recording && match_available && match_length == MIN_MATCH - 1) {
+        if (s < quiet_until && match_available && match_length == MIN_MATCH - 1) {
             const unsigned i = static_cast<unsigned>(mark_offset + static_cast<long>(s));
             rec->quiet[i / 64] |= std::uint64_t{1} << (i % 64);
         }
@@ -132,9 +157,15 @@ struct parse_worker {
     void slid() {
         base += static_cast<off64>(WSIZE);
         mark_offset += static_cast<long>(WSIZE);
+        quiet_until = quiet_until > WSIZE ? quiet_until - static_cast<unsigned>(WSIZE) : 0;
     }
     void fill() {
         do fill_window(*this, true);
+        while (lookahead < MIN_LOOKAHEAD && !eofile);
+    }
+    // As fill, the chains left as they are: they are built again before the next search.
+    void refill() {
+        do fill_window(*this, false);
         while (lookahead < MIN_LOOKAHEAD && !eofile);
     }
 };
@@ -159,6 +190,7 @@ struct pool {
     off64 next_job = 0;       // the next job a worker takes                               workers
     off64 joined = 0;         // jobs the joiner is done with                              joiner / workers
     off64 read_pos = 0;       // the joiner's next input byte (ring_read)                  joiner
+    off64 crossed = 0;        // input the joiner stepped over in runs, with no search     joiner
     unsigned nthreads = 0;
     pthread_t *threads;       // the workers that started, then the reader
     unsigned nworkers = 0;    // workers allocated
@@ -195,6 +227,82 @@ void ring_copy(const pool &p, off64 pos, uch *dst, std::size_t n) {
     }
 }
 
+// How many of the n bytes from q on equal b. Out of line: the stub's size.
+[[gnu::noinline]] std::size_t same_bytes(const uch *q, std::size_t n, uch b) {
+    const std::uint64_t pattern = 0x0101010101010101u * b;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, q + i, sizeof v);
+        if (v != pattern) break;
+    }
+    while (i < n && q[i] == b) i++;
+    return i;
+}
+
+// The first position from pos on, below end, whose ring byte is not b; end
+// when there is none.
+off64 ring_run_end(const pool &p, off64 pos, off64 end, uch b) {
+    while (pos < end) {
+        const std::size_t at = static_cast<std::size_t>(pos % static_cast<off64>(p.ring_size));
+        const std::size_t k = static_cast<std::size_t>(std::min<off64>(end - pos, static_cast<off64>(p.ring_size - at)));
+        const std::size_t n = same_bytes(p.ring + at, k, b);
+        pos += static_cast<off64>(n);
+        if (n < k) break;
+    }
+    return pos;
+}
+
+bool after_match(const lazy_state &st) { return !st.match_available && st.match_length == MIN_MATCH - 1; }
+
+// Whether, after a match that ends at window position s with `ahead` bytes
+// ahead, the lazy loop's next two steps take MAX_MATCH at distance 1. s - 1
+// must be a candidate: position 0 is "none".
+bool run_step(const uch *window, unsigned s, unsigned ahead) {
+    return s >= 2 && ahead > MIN_LOOKAHEAD && same_bytes(window + s - 1, MAX_MATCH + 1, window[s - 1]) == MAX_MATCH + 1;
+}
+
+// Whether the run at s is worth the chains' rebuilding after it: it goes on
+// for RUN_MIN bytes, or at least to the end of what the window holds.
+bool worth_crossing(const uch *window, unsigned s, unsigned ahead) {
+    const unsigned want = std::min(RUN_MIN, ahead + 1);
+    return want > 4 * MAX_MATCH && same_bytes(window + s - 1, want, window[s - 1]) == want;
+}
+
+// Steps over the run at strstart, while run_step holds there and strstart is
+// below stop (a window position), as the lazy loop would: the same tallies,
+// block ends and refills, with no search and no insertion. m is in the state
+// after a match, and stays in it. Works for the joiner and for the workers.
+template <class M>
+void cross_run(M &m, unsigned stop) {
+    unsigned s = m.strstart;
+    unsigned ahead = m.lookahead;
+    while (s < stop && run_step(m.window, s, ahead)) {
+        // The search step, which leaves more than MIN_LOOKAHEAD ahead (no
+        // refill), then the step that takes the match.
+        s++;
+        ahead--;
+        m.strstart = s;
+        const int flush = m.tally(1, MAX_MATCH - MIN_MATCH);
+        s += MAX_MATCH - 1;
+        ahead -= MAX_MATCH - 1;
+        if (flush) {
+            m.strstart = s;
+            m.flush();
+        }
+        if (ahead < MIN_LOOKAHEAD && !m.eofile) {
+            m.strstart = s;
+            m.lookahead = ahead;
+            m.refill();
+            stop = stop > s - m.strstart ? stop - (s - m.strstart) : 0;
+            s = m.strstart;
+            ahead = m.lookahead;
+        }
+    }
+    m.strstart = s;
+    m.lookahead = ahead;
+}
+
 int parse_worker::read(uch *buf, unsigned size) {
     const off64 n = std::min<off64>(size, data_end - read_pos);
     if (n <= 0) return 0;
@@ -203,7 +311,9 @@ int parse_worker::read(uch *buf, unsigned size) {
     return static_cast<int>(n);
 }
 
-void reader_main(pool &p) {
+// The pool's set-up, tear-down and reader are marked cold, compiled for size:
+// they run once a member, and every archive carries the stub.
+[[gnu::cold]] void reader_main(pool &p) {
     locked lk(p);
     for (;;) {
         lk.wait([&] { return p.quit || p.filled - p.low < static_cast<off64>(p.ring_size); });
@@ -227,20 +337,65 @@ void reader_main(pool &p) {
     }
 }
 
-// Parses job jb's chunk with w, from the boundary at its start as if a match
+// w's parse from strstart in state st up to the first step boundary at or
+// after input position stop, or to where its lookahead would cut a match;
+// long runs are stepped over.
+void parse_on(parse_worker &w, lazy_state &st, off64 stop) {
+    while (w.lookahead >= MIN_LOOKAHEAD) {
+        const off64 at = w.base + w.strstart;
+        if (at >= stop) return;
+        if (after_match(st) && run_step(w.window, w.strstart, w.lookahead) &&
+            (!w.fresh || worth_crossing(w.window, w.strstart, w.lookahead))) {
+            cross_run(w, static_cast<unsigned>(stop - w.base));
+            w.fresh = false;
+            // The true parse may have crossed the run at another phase, and
+            // meet this one only past it.
+            w.quiet_until = w.strstart + QUIET_SPAN;
+            const std::size_t top = static_cast<std::size_t>(w.mark_offset + static_cast<long>(w.quiet_until));
+            w.rec->quiet_top = std::min(w.rec->quiet_bits, std::max(w.rec->quiet_top, top));
+            continue;
+        }
+        if (!w.fresh) {
+            prime_chains(w, w.strstart > WSIZE ? w.strstart - static_cast<unsigned>(WSIZE) : 1, w.strstart);
+            w.fresh = true;
+        }
+        // In a run the boundary after a search holds the match it found; one
+        // step takes it, so that the next turn sees the run.
+        const bool found = st.match_available && st.match_length == MAX_MATCH;
+        lazy_steps<true>(w, st, found ? w.strstart + 1 : static_cast<unsigned>(std::min(stop, at + PIECE) - w.base));
+    }
+}
+
+// Where a worker's parse of jb starts: its chunk's start, or, when one byte
+// value covers the chunk from the position before it on for more than
+// MAX_MATCH bytes, the end of that run (the chunk's end at most).
+off64 parse_start(const pool &p, const job &jb) {
+    const off64 x = jb.x;
+    if (x == 0) return x;
+    const uch b = p.ring[static_cast<std::size_t>((x - 1) % static_cast<off64>(p.ring_size))];
+    const off64 e = ring_run_end(p, x, jb.data_end, b);
+    return e - (x - 1) > MAX_MATCH ? std::min(e, jb.y) : x;
+}
+
+// Parses job jb's chunk with w, from the boundary at rec.from as if a match
 // had just ended there.
 void parse_chunk(const pool &p, parse_worker &w, job &jb) {
     parse_record &rec = jb.rec;
     rec.count = 0;
-    std::memset(rec.quiet, 0, sizeof rec.quiet);
+    rec.from = parse_start(p, jb);
+    // Only what the last parse recorded is cleared: the rest of the bits,
+    // never touched, takes no memory.
+    std::memset(rec.quiet, 0, (rec.quiet_top + 63) / 64 * sizeof *rec.quiet);
+    rec.quiet_top = std::min<std::size_t>(rec.quiet_bits, QUIET_SPAN);
     w.shared = &p;
     w.rec = &rec;
-    w.base = std::max<off64>(0, jb.x - static_cast<off64>(WSIZE));
+    w.base = std::max<off64>(0, rec.from - static_cast<off64>(WSIZE));
     w.read_pos = w.base;
     w.data_end = jb.data_end;
-    w.mark_offset = static_cast<long>(w.base - jb.x);
+    w.mark_offset = static_cast<long>(w.base - rec.from);
     w.last_end = 0;
-    w.strstart = static_cast<unsigned>(jb.x - w.base);
+    w.strstart = static_cast<unsigned>(rec.from - w.base);
+    w.quiet_until = w.strstart + QUIET_SPAN;
     w.match_start = 0;
     w.prev_length = MIN_MATCH - 1;
     w.eofile = 0;
@@ -249,16 +404,13 @@ void parse_chunk(const pool &p, parse_worker &w, job &jb) {
     w.good_match = c.good_length;
     w.nice_match = c.nice_length;
     w.max_chain_length = c.max_chain;
-    const unsigned got = static_cast<unsigned>(w.read(w.window, static_cast<unsigned>(WINDOW_SIZE)));
-    w.lookahead = got > w.strstart ? got - w.strstart : 0;
-
     lazy_state st;
-    if (w.lookahead >= MIN_LOOKAHEAD) {
-        prime_chains(w, 1, w.strstart);
-        w.recording = true;
-        lazy_steps<true>(w, st, static_cast<unsigned>(std::min<off64>(jb.x + QUIET_SPAN, jb.y) - w.base));
-        w.recording = false;
-        lazy_steps<true>(w, st, static_cast<unsigned>(jb.y - w.base));
+    if (rec.from < jb.y) {
+        const unsigned got = static_cast<unsigned>(w.read(w.window, static_cast<unsigned>(WINDOW_SIZE)));
+        w.lookahead = got > w.strstart ? got - w.strstart : 0;
+        // parse_on builds the chains before its first search.
+        w.fresh = false;
+        if (w.lookahead >= MIN_LOOKAHEAD) parse_on(w, st, jb.y);
     }
     rec.end = w.base + w.strstart;
     rec.at_end = st;
@@ -342,12 +494,17 @@ void release_job(pool &p, off64 j) {
     lk.notify();
 }
 
+std::size_t quiet_bytes(const parse_record &rec) { return (rec.quiet_bits + 63) / 64 * sizeof *rec.quiet; }
+
 // Frees what new_pool allocated of p, and p; its threads have ended.
-void free_pool(pool *p) {
+[[gnu::cold]] void free_pool(pool *p) {
     if (p->workers != nullptr)
         for (unsigned i = 0; i < p->nworkers; i++) std::free(p->workers[i]);
     if (p->jobs != nullptr)
-        for (unsigned i = 0; i < p->slots; i++) std::free(p->jobs[i].rec.items);
+        for (unsigned i = 0; i < p->slots; i++) {
+            std::free(p->jobs[i].rec.items);
+            if (p->jobs[i].rec.quiet != nullptr) munmap(p->jobs[i].rec.quiet, quiet_bytes(p->jobs[i].rec));
+        }
     std::free(p->jobs);
     std::free(p->ring);
     delete[] p->workers;
@@ -355,7 +512,7 @@ void free_pool(pool *p) {
     delete p;
 }
 
-void stop_pool() {
+[[gnu::cold]] void stop_pool() {
     pool *p = running;
     if (p == nullptr) return;
     {
@@ -462,48 +619,88 @@ void replay(pool &p, const job &jb, record_cursor &c, lazy_state &st) {
     st.start = s - 1 - jb.rec.pending_dist;
 }
 
-// The first input position from `at` on where bit i of quiet is set for
-// position x + i; NONE when there is none.
-off64 next_quiet(const parse_record &rec, off64 x, off64 at) {
-    for (off64 i = std::max<off64>(at - x, 0); i < QUIET_SPAN; i++) {
+// The first input position from `at` on where bit i of rec.quiet is set for
+// position rec.from + i; NONE when there is none.
+off64 next_quiet(const parse_record &rec, off64 at) {
+    const off64 bits = static_cast<off64>(rec.quiet_top);
+    for (off64 i = std::max<off64>(at - rec.from, 0); i < bits; i++) {
         const std::uint64_t word = rec.quiet[i / 64] >> (i % 64);
         if (word == 0) {
             i |= 63;
             continue;
         }
-        return x + i + std::countr_zero(word);
+        return rec.from + i + std::countr_zero(word);
     }
     return NONE;
 }
 
+// The joiner's steps over a run: the process-wide finder's state, the block
+// layer as its sink.
+struct joiner_steps {
+    static constexpr uch *window = ::codec::window;
+    static constexpr unsigned &strstart = ::codec::strstart;
+    static constexpr unsigned &lookahead = ::codec::lookahead;
+    static constexpr int &eofile = ::codec::eofile;
+    static int tally(unsigned dist, unsigned lc) { return ct_tally(static_cast<int>(dist), static_cast<int>(lc)); }
+    static void flush() { flush_current_block(0); }
+    static void refill() { refill_window(); }
+};
+
+// The joiner's parse from strstart in state st up to the first step boundary
+// at or after input position stop, or to the input's end; long runs are
+// stepped over. fresh: the chains are ready for a search at strstart.
+void joiner_parse(pool &p, lazy_state &st, off64 stop, bool &fresh) {
+    joiner_steps m;
+    // A window position, bounded so that it never reads as lazy_run's NO_STOP.
+    auto window_stop = [&](off64 to) {
+        const off64 base = p.read_pos - lookahead - strstart;
+        return static_cast<unsigned>(std::min<off64>(to - base, NO_STOP - 1));
+    };
+    while (lookahead > 0) {
+        const off64 at = joiner_at(p);
+        if (at >= stop) return;
+        if (after_match(st) && run_step(window, strstart, lookahead) &&
+            (!fresh || worth_crossing(window, strstart, lookahead))) {
+            cross_run(m, window_stop(stop));
+            p.crossed += joiner_at(p) - at;
+            fresh = false;
+            continue;
+        }
+        if (!fresh) {
+            prime_window_chains();
+            fresh = true;
+        }
+        // As in parse_on: the match a search found in a run is taken first.
+        const bool found = st.match_available && st.match_length == MAX_MATCH;
+        lazy_run(st, found ? strstart + 1 : window_stop(std::min(stop, at + PIECE)));
+    }
+}
+
 // Parses on from strstart in state st until the parse meets jb's at a step
 // boundary in the same state; true with the cursor at that boundary's first
-// match, false when jb's parse ends first.
-bool meet(pool &p, const job &jb, lazy_state &st, bool &primed, record_cursor &found) {
+// match. False when jb's parse ends first, with the joiner at or past that
+// end: its reads hold back the ring, so giving up any sooner could leave a
+// later job waiting for input that the ring has no room for.
+bool meet(pool &p, const job &jb, lazy_state &st, bool &fresh, record_cursor &found) {
     const parse_record &rec = jb.rec;
-    record_cursor ends(rec, jb.x);
+    record_cursor ends(rec, rec.from);
+    off64 quiet = -1; // the first waiting-literal state from the last look on
     for (;;) {
         const off64 at = joiner_at(p);
         if (at >= rec.end) return false;
         while (ends.end < at) ends.next();
-        const off64 q0 = at <= jb.x ? jb.x : ends.end; // a match has just ended
-        const off64 q1 = next_quiet(rec, jb.x, at);    // a literal waits, no match found
-        const off64 next = std::min(q0, q1);
-        if (next >= rec.end) return false;
+        if (quiet < at) quiet = next_quiet(rec, at);
+        const off64 q0 = at <= rec.from ? rec.from : ends.end; // a match has just ended
+        const off64 next = std::min(q0, quiet);                 // or a literal waits, no match found
         if (next == at) {
             const bool no_match = st.match_length == MIN_MATCH - 1;
             if (no_match && (at == q0 ? !st.match_available : st.match_available != 0)) {
-                found = record_cursor(rec, jb.x);
+                found = record_cursor(rec, rec.from);
                 while (found.start < at) found.next();
                 return true;
             }
         }
-        if (!primed) {
-            prime_window_chains();
-            primed = true;
-        }
-        const off64 base = p.read_pos - lookahead - strstart;
-        lazy_run(st, static_cast<unsigned>(std::max(next, at + 1) - base));
+        joiner_parse(p, st, std::min(std::max(next, at + 1), rec.end), fresh);
     }
 }
 
@@ -528,7 +725,7 @@ struct pool_guard {
 
 // A pool for `workers` parse workers reading in, its memory allocated; null
 // when some of it could not be had (nothing is kept then).
-pool *new_pool(int in, unsigned workers) {
+[[gnu::cold]] pool *new_pool(int in, unsigned workers) {
     pool *p = new (std::nothrow) pool;
     if (p == nullptr) return nullptr;
     p->fd = in;
@@ -545,8 +742,14 @@ pool *new_pool(int in, unsigned workers) {
     const std::size_t span = p->chunk + CHUNK_MARGIN + 2 * MAX_MATCH;
     const std::size_t items = span / MIN_MATCH + span / LONG_GAP + 16;
     for (unsigned i = 0; ok && i < p->slots; i++) {
-        p->jobs[i].rec.items = static_cast<std::uint32_t *>(std::malloc(items * sizeof(std::uint32_t)));
-        ok = p->jobs[i].rec.items != nullptr;
+        parse_record &rec = p->jobs[i].rec;
+        rec.items = static_cast<std::uint32_t *>(std::malloc(items * sizeof(std::uint32_t)));
+        rec.quiet_bits = p->chunk;
+        // Mapped, not taken from the heap: a page of it takes memory only
+        // once a parse records there, and most parses record 2 KiB of it.
+        void *quiet = mmap(nullptr, quiet_bytes(rec), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        rec.quiet = quiet == MAP_FAILED ? nullptr : static_cast<std::uint64_t *>(quiet);
+        ok = rec.items != nullptr && rec.quiet != nullptr;
     }
     for (unsigned i = 0; ok && i < workers; i++) {
         void *mem = std::calloc(1, sizeof(parse_worker));
@@ -560,7 +763,7 @@ pool *new_pool(int in, unsigned workers) {
     return p;
 }
 
-bool parallel_begin(int in) {
+[[gnu::cold]] bool parallel_begin(int in) {
     // The greedy levels keep no state to replay; a file of one job gains nothing.
     if (zip_threads <= 1 || level < 4 || zip_chunk == 0) return false;
     struct stat st;
@@ -605,11 +808,11 @@ void parallel_deflate() {
         }
         // From here on the joiner parses, until a later job's parse agrees.
         const off64 from = joiner_at(p);
-        bool primed = false;
+        bool fresh = false;
         synced = false;
         while (!synced && job_exists(p, k)) {
             const job &jb = wait_job(p, k);
-            synced = meet(p, jb, st, primed, c);
+            synced = meet(p, jb, st, fresh, c);
             if (!synced) {
                 release_job(p, k);
                 k++;
@@ -617,13 +820,14 @@ void parallel_deflate() {
         }
         if (!synced) {
             // The input's end: only the joiner knows the window there.
-            if (!primed) prime_window_chains();
-            lazy_run(st, NO_STOP);
+            joiner_parse(p, st, NONE, fresh);
             zip_reparsed += joiner_at(p) - from;
             break;
         }
         zip_reparsed += joiner_at(p) - from;
     }
+    // A run stepped over costs no search: it is not counted as parsed.
+    zip_reparsed -= p.crossed;
     lazy_finish(st);
 }
 

@@ -36,9 +36,11 @@ TEST_F(Threads, CountsOtherThanOneTo256AreRefusedBeforeAnythingIsWritten) {
 }
 
 TEST_F(Threads, EveryCountWritesTheSameArchive) {
-    // Three jobs of text, a stretch of random bytes and one run, in two inputs.
+    // Three jobs of text, a stretch of random bytes and two runs, the second
+    // across a job's start, in two inputs.
     std::string big = testutil::datagen(1500000, 1, 0.9) + testutil::datagen(600000, 2, 0.0) +
-                      std::string(400000, 'r') + testutil::datagen(900000, 3, 0.6);
+                      std::string(400000, 'r') + testutil::datagen(900000, 3, 0.6) + std::string(1500000, '\0') +
+                      testutil::datagen(100000, 7, 0.0);
     testutil::write_file(dir / "big", big);
     testutil::write_file(dir / "small", testutil::datagen(5000, 4, 0.5));
     const std::string build = "\"$KELPA\" -p \"$KELPA\" big small";

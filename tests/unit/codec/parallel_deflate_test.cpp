@@ -113,6 +113,24 @@ std::string literal_runs(std::size_t size) {
     return out;
 }
 
+// Runs of one byte, `shortest` to `longest` long, each of a byte value of its
+// own and most of them with a stretch of 0 to 300 random bytes after it: runs
+// that start, end and cover the jobs' edges at every phase of their matches,
+// runs next to runs, runs that end the input.
+std::string runs(std::size_t size, std::size_t shortest, std::size_t longest, std::uint32_t seed) {
+    const std::string noise = testutil::datagen(size, seed, 0.0);
+    std::string out;
+    std::uint32_t s = seed;
+    while (out.size() < size) {
+        const std::size_t len = shortest + next_rand(s) % (longest - shortest + 1);
+        out += std::string(len, static_cast<char>(next_rand(s) % 3 == 0 ? next_rand(s) : 0));
+        const std::size_t gap = next_rand(s) % 4 == 0 ? 0 : next_rand(s) % 301;
+        out += noise.substr(out.size() % (size - gap), gap);
+    }
+    out.resize(size);
+    return out;
+}
+
 struct Case {
     const char *name;
     std::vector<std::string> inputs;
@@ -127,6 +145,10 @@ std::vector<Case> cases() {
         {"matches_across_every_boundary", {pieces(200000, 5)}},
         {"random", {testutil::datagen(150000, 6, 0.0)}},
         {"literal_runs_across_block_ends", {literal_runs(200000)}},
+        // Runs stepped over for a MiB and more: blocks that end inside them.
+        {"zeros", {std::string(2500000, '\0')}},
+        {"short_runs_at_every_phase", {runs(300000, 250, 3000, 15)}},
+        {"long_runs_between_random_stretches", {runs(900000, 16000, 90000, 16)}},
         {"text", {testutil::datagen(250000, 8, 1.0)}},
         {"one_job", {testutil::datagen(C, 9, 0.8)}},
         {"one_job_less_one", {testutil::datagen(C - 1, 9, 0.8)}},
@@ -191,6 +213,15 @@ bool proc_mem_reads_own_memory() {
     const ssize_t got = pread64(fd, back.data(), back.size(), static_cast<off64_t>(reinterpret_cast<std::uintptr_t>(probe.data())));
     close(fd);
     return got == ssize_t(probe.size()) && back == probe;
+}
+
+TEST_F(ParallelDeflate, JobsThatStartInsideARunAgreeWithTheTrueParsePastIt) {
+    // Across a run a worker's matches end elsewhere than the true parse's;
+    // the joiner steps over it without a search and meets the worker past it.
+    for (const std::string &data : {std::string(3000000, '\0'), runs(3000000, 16000, 200000, 32)}) {
+        (void)members({data}, 2, 100000, false);
+        EXPECT_LT(codec::zip_reparsed, 30 * 2000) << "30 jobs";
+    }
 }
 
 TEST_F(ParallelDeflate, AReadThatFailsPartWayEndsWhereTheSingleThreadedBuildEnds) {
