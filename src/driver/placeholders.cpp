@@ -567,8 +567,13 @@ char uncertain_placeholder(const char *pgm) {
     char buf[CMDLEN];
     output out{buf};
     char letter = 0;
-    // Any other value stands in for both: only the places matter.
-    return expand(pgm, out, "x", "x", true, &letter) == PE_UNQUOTABLE ? letter : 0;
+    // Any plain value stands in for both: only the places matter. Then one
+    // whose possible lead bytes stand before each character that may need a
+    // backslash, which the places that cannot close quotes refuse.
+    if (expand(pgm, out, "x", "x", true, &letter) == PE_UNQUOTABLE) return letter;
+    out = output{buf};
+    const char *lead = "\xff`\xff\\\xff\"\xff$x";
+    return expand(pgm, out, lead, lead, true, &letter) == PE_UNQUOTABLE ? letter : 0;
 }
 
 } // namespace driver

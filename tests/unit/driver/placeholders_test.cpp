@@ -422,7 +422,9 @@ TEST(UncertainPlaceholder, NamesTheFirstPlaceWhereAValueCouldBeRefused) {
     } cases[] = {
         {"cat > %p/%o", 0},
         {"tar xf - -C \"%p\" && echo '%o' # %o", 0},
-        {"printf %s \"$(printf %s \"%o\")\" \"`printf %s %p`\"", 0},
+        {"printf %s \"$(printf %s \"%o\")\" %p", 0},
+        // In backquotes a lead byte before a '`' or '\\' cannot be escaped.
+        {"printf %s \"$(printf %s \"%o\")\" \"`printf %s %p`\"", 'p'},
         {"cd \"$DESTDIR%p\"", 0}, // a directory begins with '/', which ends the name
         {"cd \"$DESTDIR%o\"", 'o'},
         {"cat <<EOF > %p/x\n%o\nEOF", 'o'},
