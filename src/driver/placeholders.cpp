@@ -569,11 +569,14 @@ char uncertain_placeholder(const char *pgm) {
     char letter = 0;
     // Any plain value stands in for both: only the places matter. Then one
     // whose possible lead bytes stand before each character that may need a
-    // backslash, which the places that cannot close quotes refuse.
-    if (expand(pgm, out, "x", "x", true, &letter) == PE_UNQUOTABLE) return letter;
-    out = output{buf};
-    const char *lead = "\xff`\xff\\\xff\"\xff$x";
-    return expand(pgm, out, lead, lead, true, &letter) == PE_UNQUOTABLE ? letter : 0;
+    // backslash, which the places that cannot close quotes refuse; then those
+    // characters alone, whose backslash a lead byte of the template's own
+    // could take.
+    for (const char *v : {"x", "\xff`\xff\\\xff\"\xff$x", "`\\\"$x"}) {
+        out = output{buf};
+        if (expand(pgm, out, v, v, true, &letter) == PE_UNQUOTABLE) return letter;
+    }
+    return 0;
 }
 
 } // namespace driver

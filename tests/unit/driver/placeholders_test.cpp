@@ -425,6 +425,8 @@ TEST(UncertainPlaceholder, NamesTheFirstPlaceWhereAValueCouldBeRefused) {
         {"printf %s \"$(printf %s \"%o\")\" %p", 0},
         // In backquotes a lead byte before a '`' or '\\' cannot be escaped.
         {"printf %s \"$(printf %s \"%o\")\" \"`printf %s %p`\"", 'p'},
+        // Nor can a backslash after a lead byte of the template's own.
+        {"printf %s \"\xff%o\"", 'o'},
         {"cd \"$DESTDIR%p\"", 0}, // a directory begins with '/', which ends the name
         {"cd \"$DESTDIR%o\"", 'o'},
         {"cat <<EOF > %p/x\n%o\nEOF", 'o'},
