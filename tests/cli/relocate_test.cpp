@@ -352,11 +352,12 @@ TEST_F(Relocate, HangupDuringExtractionRemovesTheLink) {
 
 // The install script keeps its link to the end: the signal reaches it, and
 // the link goes only after it has ended. A script that handles the signal has
-// the last word; one that dies of it takes kelpa with it.
+// the last word (the sleep it runs gets the signal too: the script says how
+// it ends); one that dies of it takes kelpa with it.
 TEST_F(Relocate, TerminationDuringTheRunCommandWaitsForIt) {
     const std::string extract = "mkdir -p \"$T/full/kx\" && cat > \"$T/full/kx/data\"";
     kit::make_archive(arc, {"NOCOMPR,NAME=data,VFYFS=" + T + "/full,FSSUB=kx", "",
-                            "trap 'echo \"seen=$(cat \"$T/full/kx/data\")\" > \"$T/seen\"' TERM; "
+                            "trap 'echo \"seen=$(cat \"$T/full/kx/data\")\" > \"$T/seen\"; exit 0' TERM; "
                             "kill -TERM $PPID; sleep 1",
                             extract},
                       payload);
