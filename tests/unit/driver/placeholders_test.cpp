@@ -320,10 +320,10 @@ struct MultibyteLocales {
     testutil::TempDir dir;
     std::string why;
     MultibyteLocales() {
-        for (const char *spec : {"-f GBK -i zh_CN zh_CN.GBK", "-f BIG5 -i zh_TW zh_TW.BIG5",
+        for (const char *args : {"-f GBK -i zh_CN zh_CN.GBK", "-f BIG5 -i zh_TW zh_TW.BIG5",
                                  "-f SHIFT_JIS -i ja_JP --no-warnings=ascii ja_JP.SJIS"}) {
-            const std::string name = std::strrchr(spec, ' ') + 1;
-            const std::string cmd = "localedef " + std::string(spec, std::strrchr(spec, ' ')) + " '" + (dir / name) +
+            const std::string name = std::strrchr(args, ' ') + 1;
+            const std::string cmd = "localedef " + std::string(args, std::strrchr(args, ' ')) + " '" + (dir / name) +
                                     "' >/dev/null 2>&1";
             if (std::system(cmd.c_str()) != 0) {
                 why = "localedef could not make " + name + " (the locales package is needed)";
